@@ -1,0 +1,63 @@
+# Convenience wrapper around CMake + Ninja. See README.md.
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc)
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE ?= cmake
+CTEST_FLAGS ?= --output-on-failure -j$(JOBS) --timeout 600
+BENCH_DEPS := libbenchmark-dev libfmt-dev libspdlog-dev libboost-dev
+
+.PHONY: all deps build test sanitize tsan bench install install-check fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	$(CMAKE) --build build
+
+# Every test of the normal build.
+test: build
+	ctest --test-dir build $(CTEST_FLAGS)
+
+# Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	$(CMAKE) -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_CXX_FLAGS="-O1 -g" -DTARVOS_SANITIZE=address,undefined
+	$(CMAKE) --build build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir build-asan $(CTEST_FLAGS)
+
+# The threaded tests (system and service) under ThreadSanitizer.
+tsan: deps
+	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_CXX_FLAGS="-O1 -g" -DTARVOS_SANITIZE=thread
+	$(CMAKE) --build build-tsan
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    ctest --test-dir build-tsan -L 'system|service' $(CTEST_FLAGS)
+
+# Benchmarks against their peers (installed here from Debian), in one run.
+bench:
+	@scripts/install-deps.sh $(BENCH_DEPS)
+	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DTARVOS_BUILD_TESTS=OFF -DTARVOS_BUILD_BENCH=ON
+	$(CMAKE) --build build-bench
+	scripts/run-benchmarks.sh build-bench
+
+install: deps
+	$(CMAKE) -S . -B build-install -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DTARVOS_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	$(CMAKE) --build build-install
+	$(CMAKE) --install build-install
+
+# Installs into a scratch prefix and builds the README example with the CMake package and with
+# pkg-config.
+install-check: deps
+	scripts/check-install.sh
+
+format:
+	find tarvos tools bench fuzz examples -name '*.h' -o -name '*.cpp' | xargs -r clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-install build-install-check

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tarvos/core/Ref.h"
+#include "tarvos/core/Writer.h"
+#include "tarvos/service/Config.h"
+#include "tarvos/system/Backtrace.h"
+#include "tarvos/system/Condition.h"
+#include "tarvos/system/FileReader.h"
+#include "tarvos/system/FileWriter.h"
+#include "tarvos/system/Mutex.h"
+#include "tarvos/system/RWLock.h"
+#include "tarvos/system/ThreadPool.h"
+
+namespace Tarvos::System {
+
+class RolloverWriter;
+
+// The process-wide factory of every platform object. Each operation delivers a new object into
+// its out-reference and throws PosixSystemException (with the operation and path as context)
+// when the platform refuses.
+//
+// Safe for concurrent use; lives for the whole process.
+class TARVOS_API SystemFactory : public virtual Object {
+public:
+    virtual void CreateMutex(Ref<Mutex>& mutex) = 0;
+    virtual void CreateRWLock(Ref<RWLock>& lock) = 0;
+    virtual void CreateCondition(Ref<Condition>& condition) = 0;
+    // A thread pool configured from `config` (may be null: defaults apply).
+    virtual void CreateThreadPool(const Ref<Service::Config::View>& config,
+                                  Ref<ThreadPool>& pool) = 0;
+    // A writer on standard output.
+    virtual void CreateConsoleWriter(Ref<Writer>& writer) = 0;
+    // A writer on `path`: truncated, or appended to when `append` is true; created when missing.
+    virtual void CreateFileWriter(const std::string& path, bool append,
+                                  Ref<FileWriter>& writer) = 0;
+    // A reader on an existing file.
+    virtual void CreateFileReader(const std::string& path, Ref<FileReader>& reader) = 0;
+    // A writer over `fileCount` files "<directory>/<baseName>-<n>.log" of at most `maxFileSize`
+    // bytes each, with the index file "<directory>/<baseName>-index".
+    virtual void CreateRolloverWriter(const std::string& directory, const std::string& baseName,
+                                      int64_t maxFileSize, int32_t fileCount,
+                                      Ref<RolloverWriter>& writer) = 0;
+    // The same with log headers, a section count and the "<directory>/<baseName>.log" link to
+    // the current file.
+    virtual void CreateRolloverLogWriter(const std::string& directory, const std::string& baseName,
+                                         int64_t maxFileSize, int32_t fileCount,
+                                         Ref<RolloverWriter>& writer) = 0;
+    // The calling thread's stack.
+    virtual void CreateBacktrace(Ref<Backtrace>& backtrace) = 0;
+};
+
+// The factory singleton, made on first use.
+TARVOS_API SystemFactory& GetSystemFactory();
+
+// Shorthands for the lock objects that most classes make for themselves.
+inline Ref<Mutex> NewMutex() {
+    Ref<Mutex> mutex;
+    GetSystemFactory().CreateMutex(mutex);
+    return mutex;
+}
+
+inline Ref<Condition> NewCondition() {
+    Ref<Condition> condition;
+    GetSystemFactory().CreateCondition(condition);
+    return condition;
+}
+
+inline Ref<RWLock> NewRWLock() {
+    Ref<RWLock> lock;
+    GetSystemFactory().CreateRWLock(lock);
+    return lock;
+}
+
+}  // namespace Tarvos::System

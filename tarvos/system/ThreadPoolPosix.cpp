@@ -1,0 +1,1266 @@
+// The thread pool.
+//
+// Work kinds and where they wait:
+//   tasks        _tasks (FIFO), run by workers under the task rule
+//   completions  the completion queue: an epoll instance (_epollFd) holding the registered
+//                descriptors (key 1, EPOLLONESHOT) and _postFd, an edge-triggered eventfd written
+//                to wake one sleeping worker (a key-4 wake-up) for _posted (keys 1, 2 and 3
+//                posted by threads) or for queued tasks
+//   timers       ScheduleTimer appends to _incoming under _timerMutex (constant time); the
+//                timer thread merges _incoming into its own heap _timers, ordered by (due,
+//                sequence) on CLOCK_MONOTONIC, waits on _timerFd (armed for the earliest due
+//                time), _timerWakeFd and _connectEpollFd, and moves due tasks into _tasks
+//   pollables    up to three pollable threads, each poll(2)-ing at most 63 descriptors and its
+//                wake eventfd; a fired pollable's callback is moved into _tasks once
+//
+// Counters (all under the pool mutex): totalThreads are workers in (or started towards) the
+// worker loop, taskThreads run a task, busyThreads dispatch a completion-queue entry,
+// sleepingThreads are blocked in epoll_wait; ioThreads = total - task, idle = ioThreads - busy.
+//
+// Worker loop (RunThread): run tasks while the task rule allows (queue not empty, taskThreads <
+// TaskMax, and either no descriptor was ever registered or total - task > IoMin); then take one
+// completion-queue entry (a posted one directly when there is one, else epoll_wait for up to
+// 10 s) and dispatch it with busyThreads raised; repeat until shutdown.
+//
+// Invariants:
+//  1. No pool lock is held while a task, a completion, a callback or a log line runs.
+//  2. A worker looks at _tasks and _posted under the pool mutex immediately before it registers
+//     as sleeping and leaves the mutex for epoll_wait; a waker decides under the same mutex. So
+//     work queued while a worker goes to sleep is either seen by it or wakes a sleeper.
+//  3. A wake-up is sent only when no idle worker is awake to see the new work, and at most one
+//     is in flight (_kickPending): a burst of work wakes one sleeper, and each worker that takes
+//     work while more is waiting wakes the next. Wake-ups never pile up in the eventfd.
+//  4. A started worker counts in _totalThreads from the moment it is started, so a burst of
+//     QueueWork cannot start threads without bound; every start also respects
+//     totalThreads < TaskMax + IoMax.
+//  5. Epoll events of registered descriptors name a slot by (generation, index); a registration
+//     withdrawn from its slot is never reached through a stale event.
+//  6. After Shutdown nothing new runs: queued tasks, timers, pollables and posted entries are
+//     dropped, later submissions are ignored, and every pool thread leaves its loop.
+//  7. Lock order: the pool mutex before _timerMutex; the timer thread never holds both.
+//  8. A timer's task is taken exactly once, by an atomic exchange: by the timer thread when it
+//     fires or by Cancel, never both. _timerFd is armed only under _timerMutex, never later
+//     than the earliest due time in _incoming or _timers plus one granularity.
+
+#include "tarvos/system/internal/ThreadPoolPosix.h"
+
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <typeinfo>
+
+#include "tarvos/core/Exception.h"
+#include "tarvos/core/Panic.h"
+#include "tarvos/service/Log.h"
+#include "tarvos/system/PosixSystemException.h"
+#include "tarvos/system/SystemFactoryImpl.h"
+
+namespace Tarvos::System {
+
+using Service::Log;
+namespace LogLevel = Service::LogLevel;
+
+namespace {
+
+constexpr uint64_t kPostedKey = ~0ull;  // epoll data of _postFd
+constexpr int kWorkerWaitMillis = 10000;
+constexpr int kPollablesPerThread = 63;
+constexpr int kMaxPollableThreads = 3;
+// Timers due within this many microseconds of each other may be fired together.
+constexpr int64_t kTimerGranularityMicros = 100;
+
+int64_t MonotonicMicros() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t CurrentThreadId() noexcept {
+    thread_local const int64_t id = syscall(SYS_gettid);
+    return id;
+}
+
+int CheckedFd(int fd, const char* what) {
+    if (fd < 0) {
+        ThrowPosixError(what);
+    }
+    return fd;
+}
+
+void SignalEventFd(int eventFd) noexcept {
+    const uint64_t one = 1;
+    // An eventfd write only fails when the counter would overflow, which leaves it readable.
+    [[maybe_unused]] ssize_t written = write(eventFd, &one, sizeof one);
+}
+
+void DrainEventFd(int eventFd) noexcept {
+    uint64_t value = 0;
+    [[maybe_unused]] ssize_t got = read(eventFd, &value, sizeof value);
+}
+
+void CloseFd(int& fd) noexcept {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+int32_t ReadSetting(const Ref<Service::Config::View>& config, const char* key, int32_t fallback) {
+    int32_t value = fallback;
+    if (config) {
+        config->GetInt(key, value);
+    }
+    return value;
+}
+
+// The exception that describes an errno value of a completion.
+std::unique_ptr<Exception> MakeIoError(int error) {
+    if (error == 0) {
+        return nullptr;
+    }
+    if (error == ECANCELED) {
+        return std::make_unique<CanceledException>();
+    }
+    return std::make_unique<PosixSystemException>(error);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Scheduled items
+
+namespace {
+
+// Holds a one-byte spin lock for a few instructions.
+class SpinGuard {
+public:
+    explicit SpinGuard(std::atomic_flag& flag) : _flag(flag) {
+        while (_flag.test_and_set(std::memory_order_acquire)) {
+            _flag.wait(true, std::memory_order_relaxed);
+        }
+    }
+    ~SpinGuard() {
+        _flag.clear(std::memory_order_release);
+        _flag.notify_one();
+    }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+
+private:
+    std::atomic_flag& _flag;
+};
+
+}  // namespace
+
+// A timer is its own item: the caller's Ref and the timer heap share it.
+class ThreadPoolPosix::TimerEntry final : public ScheduledItem, public ObjectImpl {
+public:
+    TimerEntry(ThreadPoolPosix* pool, const Ref<Task>& task) : _pool(pool) {
+        Task* held = task.Get();
+        held->IncRef(this);
+        _task.store(held, std::memory_order_release);
+    }
+    ~TimerEntry() override { Take(); }
+
+    bool Cancel() override {
+        ThreadPoolPosix* current = ThreadPoolPosix::CurrentPool();
+        if (current == nullptr || current != _pool) {
+            throw WrongThreadException();
+        }
+        Ref<Task> task = Take();
+        if (!task) {
+            return false;
+        }
+        current->_cancelledTimers.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    Ref<Object> GetUserObject() const override {
+        SpinGuard guard(_userLock);
+        return _user;
+    }
+    void SetUserObject(const Ref<Object>& object) override {
+        Ref<Object> previous;
+        SpinGuard guard(_userLock);
+        previous = std::move(_user);
+        _user = object;
+    }
+
+    // The task if the timer is still pending; whoever takes it (firing or cancelling) is the
+    // only one.
+    Ref<Task> Take() noexcept {
+        return Ref<Task>::Adopt(_task.exchange(nullptr, std::memory_order_acq_rel));
+    }
+    bool IsPending() const noexcept { return _task.load(std::memory_order_acquire) != nullptr; }
+
+    ThreadPoolPosix* const _pool;  // identity only: Cancel reaches the pool through the thread
+
+private:
+    std::atomic<Task*> _task{nullptr};  // holds one reference while pending
+    // Timers are many and their user objects rarely touched: a one-byte lock is enough.
+    mutable std::atomic_flag _userLock = ATOMIC_FLAG_INIT;
+    Ref<Object> _user;  // guarded by _userLock
+};
+
+bool ThreadPoolPosix::LaterTimer::operator()(const TimerSlot& a,
+                                             const TimerSlot& b) const noexcept {
+    return a.due != b.due ? a.due > b.due : a.sequence > b.sequence;
+}
+
+class ScheduledPollableImpl final : public ScheduledItem, public ObjectImpl {
+public:
+    ScheduledPollableImpl(ThreadPoolPosix* pool, const Ref<ThreadPoolPosix::PollableThread>& thread,
+                          uint64_t id)
+        : _pool(pool), _thread(thread), _id(id) {}
+
+    bool Cancel() override {
+        ThreadPoolPosix* current = ThreadPoolPosix::CurrentPool();
+        if (current == nullptr || current != _pool) {
+            throw WrongThreadException();
+        }
+        return _thread ? current->CancelPollable(*_thread, _id) : false;
+    }
+    Ref<Object> GetUserObject() const override {
+        std::lock_guard<std::mutex> guard(_mutex);
+        return _user;
+    }
+    void SetUserObject(const Ref<Object>& object) override {
+        Ref<Object> previous;
+        std::lock_guard<std::mutex> guard(_mutex);
+        previous = std::move(_user);
+        _user = object;
+    }
+
+private:
+    ThreadPoolPosix* const _pool;
+    const Ref<ThreadPoolPosix::PollableThread> _thread;
+    const uint64_t _id;
+    mutable std::mutex _mutex;
+    Ref<Object> _user;  // guarded by _mutex
+};
+
+ThreadPoolPosix::PollableThread::~PollableThread() {
+    CloseFd(wakeFd);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+void SystemFactoryImpl::CreateThreadPool(const Ref<Service::Config::View>& config,
+                                         Ref<ThreadPool>& pool) {
+    pool = new ThreadPoolPosix(config);
+}
+
+ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config) {
+    if (Ref<Service::Logger> root = Service::TryGetDefaultLogger()) {
+        root->CreateLogger("ThreadPool", _logger);
+    }
+    _taskMax = ReadSetting(config, "TaskMax", 10);
+    _ioMin = ReadSetting(config, "IoMin", 1);
+    _ioMax = ReadSetting(config, "IoMax", 2 * _taskMax + 1);
+    // Bad values come from a configuration file: a clear error, not an assertion.
+    if (_taskMax < 1 || _ioMin < 0 || _ioMax < 1 || _ioMin > _ioMax) {
+        throw InvalidArgumentException(
+            FormatString("thread pool settings TaskMax=%1, IoMin=%2, IoMax=%3: TaskMax and IoMax "
+                         "must be at least 1 and IoMin between 0 and IoMax",
+                         _taskMax, _ioMin, _ioMax));
+    }
+    Log(_logger, LogLevel::Verbose, "TaskMax=%1, IoMin=%2, IoMax=%3", _taskMax, _ioMin, _ioMax);
+
+    std::string com = "none";
+    if (config) {
+        config->GetString("initializeCOM", com);
+    }
+    // There is no COM here: the setting is accepted and logged, threads do nothing with it.
+    if (com == "sta") {
+        _comModel = com;
+        Log(_logger, LogLevel::Verbose, "Setting COM threading model to STA");
+    } else if (com == "mta") {
+        _comModel = com;
+        Log(_logger, LogLevel::Verbose, "Setting COM threading model to MTA");
+    } else if (com != "none") {
+        Log(_logger, LogLevel::Warning,
+            "Unrecognized initializeCOM value '%1' in configuration file", com);
+    }
+
+    try {
+        _epollFd = CheckedFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
+        _postFd = CheckedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
+        epoll_event event{};
+        // Edge-triggered: every write wakes one waiter, and the counter never needs draining.
+        event.events = EPOLLIN | EPOLLET;
+        event.data.u64 = kPostedKey;
+        if (epoll_ctl(_epollFd, EPOLL_CTL_ADD, _postFd, &event) != 0) {
+            ThrowPosixError("epoll_ctl(completion queue)");
+        }
+        _timerFd = CheckedFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK),
+                             "timerfd_create");
+        _timerWakeFd = CheckedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
+        _connectEpollFd = CheckedFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
+    } catch (...) {
+        CloseFd(_epollFd);
+        CloseFd(_postFd);
+        CloseFd(_timerFd);
+        CloseFd(_timerWakeFd);
+        CloseFd(_connectEpollFd);
+        throw;
+    }
+}
+
+ThreadPoolPosix::~ThreadPoolPosix() {
+    CloseFd(_epollFd);
+    CloseFd(_postFd);
+    CloseFd(_timerFd);
+    CloseFd(_timerWakeFd);
+    CloseFd(_connectEpollFd);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads
+
+ThreadPoolPosix* ThreadPoolPosix::CurrentPool() noexcept {
+    ThreadPosix* thread = ThreadPosix::Current();
+    return thread != nullptr ? thread->GetPool() : nullptr;
+}
+
+void ThreadPoolPosix::PrepareCurrentThreadToWait() {
+    ThreadPoolPosix* pool = CurrentPool();
+    if (pool == nullptr) {
+        throw WrongThreadException();
+    }
+    pool->PrepareToWait();
+}
+
+void ThreadPoolPosix::ThreadStarted() {
+    std::lock_guard<std::mutex> guard(_liveMutex);
+    ++_liveThreads;
+}
+
+void ThreadPoolPosix::ThreadEnded() {
+    std::lock_guard<std::mutex> guard(_liveMutex);
+    --_liveThreads;
+    _liveChanged.notify_all();
+}
+
+bool ThreadPoolPosix::WaitForThreads(int64_t timeoutMicros) {
+    std::unique_lock<std::mutex> guard(_liveMutex);
+    if (timeoutMicros < 0) {
+        _liveChanged.wait(guard, [this] { return _liveThreads == 0; });
+        return true;
+    }
+    return _liveChanged.wait_for(guard, std::chrono::microseconds(timeoutMicros),
+                                 [this] { return _liveThreads == 0; });
+}
+
+void ThreadPoolPosix::LaunchThread(std::string name, std::function<void()> body) {
+    ThreadStarted();
+    try {
+        // The thread holds the pool alive until it ends.
+        std::thread([self = Ref<ThreadPoolPosix>(this), name = std::move(name),
+                     body = std::move(body)] {
+            pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+            body();
+            self->ThreadEnded();
+        }).detach();
+    } catch (const std::system_error& failure) {
+        ThreadEnded();
+        throw PosixSystemException(failure.code().value(), "starting a pool thread");
+    }
+}
+
+void ThreadPoolPosix::StartWorkerLocked() {
+    Ref<ThreadPosix> worker(new ThreadPosix(Ref<ThreadPoolPosix>(this), true));
+    worker->_countedAtStart = true;
+    ++_totalThreads;
+    try {
+        LaunchThread("tarvos-worker", [this, worker] { WorkerMain(worker); });
+    } catch (...) {
+        --_totalThreads;
+        throw;
+    }
+}
+
+void ThreadPoolPosix::WorkerMain(const Ref<ThreadPosix>& self) {
+    self->SetThreadId(CurrentThreadId());
+    ThreadPosix::SetCurrent(self.Get());
+    Lock();
+    _threads[self->GetThreadId()] = self;
+    Unlock();
+    try {
+        while (RunThread()) {
+        }
+    } catch (...) {
+        ReportUnhandled("worker");
+    }
+    self->MarkEnded();
+}
+
+void ThreadPoolPosix::EnterThread() {
+    Lock();
+    ThreadPosix* thread = ThreadPosix::Current();
+    if (thread != nullptr && thread->GetPool() != this) {
+        Unlock();
+        throw InvalidStateException();
+    }
+    if (thread == nullptr) {
+        const int64_t id = CurrentThreadId();
+        auto found = _threads.find(id);
+        if (found == _threads.end()) {
+            Ref<ThreadPosix> made(new ThreadPosix(Ref<ThreadPoolPosix>(this), false));
+            made->SetThreadId(id);
+            found = _threads.emplace(id, made).first;
+        }
+        thread = found->second.Get();
+        ThreadPosix::SetCurrent(thread);
+    }
+    thread->_entryCount += 1;
+    Unlock();
+}
+
+void ThreadPoolPosix::LeaveThread() {
+    Ref<ThreadPosix> leaving;
+    Lock();
+    ThreadPosix* thread = ThreadPosix::Current();
+    if (thread == nullptr || thread->GetPool() != this) {
+        Unlock();
+        TARVOS_VERIFY(false);
+    }
+    thread->_entryCount -= 1;
+    if (thread->_entryCount < 1) {
+        auto found = _threads.find(thread->GetThreadId());
+        if (found != _threads.end()) {
+            leaving = std::move(found->second);
+            _threads.erase(found);
+        }
+        ThreadPosix::SetCurrent(nullptr);
+        if (!thread->IsStartedByPool()) {
+            thread->MarkEnded();
+        }
+    }
+    Unlock();
+    // `leaving` drops the map's reference outside the pool mutex.
+}
+
+void ThreadPoolPosix::StartDedicatedThread(const Ref<Task>& task, Ref<Thread>& thread) {
+    Ref<ThreadPosix> dedicated(new ThreadPosix(Ref<ThreadPoolPosix>(this), true));
+    LaunchThread("tarvos-dedicated", [this, dedicated, task] {
+        dedicated->SetThreadId(CurrentThreadId());
+        ThreadPosix::SetCurrent(dedicated.Get());
+        Lock();
+        _threads[dedicated->GetThreadId()] = dedicated;
+        Unlock();
+        EnterThread();
+        Ref<Task> work = task;
+        RunTask(work);
+        LeaveThread();
+        dedicated->MarkEnded();
+    });
+    thread = dedicated;
+}
+
+void ThreadPoolPosix::PrepareToWait() {
+    enum { kNothing, kStarted, kTooMany } outcome = kNothing;
+    Lock();
+    if (!_shuttingDown) {
+        const int32_t ioThreads = _totalThreads - _taskThreads;
+        if (ioThreads == _busyThreads) {
+            if (_totalThreads < _taskMax + _ioMax) {
+                try {
+                    StartWorkerLocked();
+                    outcome = kStarted;
+                } catch (...) {
+                    Unlock();
+                    throw;
+                }
+            } else {
+                outcome = kTooMany;
+            }
+        }
+    }
+    Unlock();
+    if (outcome == kStarted) {
+        Log(_logger, LogLevel::Trivia, "PrepareToWait: Starting new thread");
+    } else if (outcome == kTooMany) {
+        Log(_logger, LogLevel::Trivia, "PrepareToWait: Too many threads to start a new one");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tasks and the completion queue
+
+bool ThreadPoolPosix::CanTakeTaskLocked() const noexcept {
+    return !_tasks.empty() && _taskThreads < _taskMax &&
+           (!_ioRegistered || _totalThreads - _taskThreads > _ioMin);
+}
+
+int32_t ThreadPoolPosix::AwakeIdleThreadsLocked() const noexcept {
+    return _totalThreads - _taskThreads - _busyThreads - _sleepingThreads;
+}
+
+void ThreadPoolPosix::KickLocked() {
+    if (_sleepingThreads > 0 && !_kickPending && AwakeIdleThreadsLocked() <= 0) {
+        _kickPending = true;
+        SignalEventFd(_postFd);
+    }
+}
+
+void ThreadPoolPosix::PostLocked(Posted&& entry) {
+    _posted.push_back(std::move(entry));
+    KickLocked();
+}
+
+void ThreadPoolPosix::EnsureIoWorkerLocked() {
+    const int32_t ioThreads = _totalThreads - _taskThreads;
+    if ((ioThreads == _busyThreads || ioThreads < _ioMin) && _totalThreads < _taskMax + _ioMax) {
+        StartWorkerLocked();
+    }
+}
+
+void ThreadPoolPosix::PostCompletionLocked(Posted&& entry) {
+    try {
+        EnsureIoWorkerLocked();
+    } catch (...) {
+        // No thread could be started; the entry still waits for a running worker.
+    }
+    PostLocked(std::move(entry));
+}
+
+void ThreadPoolPosix::QueueWorkLocked(Ref<Task>&& task) {
+    _tasks.push_back(std::move(task));
+    GrowForBacklogLocked();
+}
+
+void ThreadPoolPosix::GrowForBacklogLocked() {
+    const int32_t ioThreads = _totalThreads - _taskThreads;
+    const int32_t idle = ioThreads - _busyThreads;
+    if ((idle == 0 || ioThreads <= _ioMin) && _taskThreads < _taskMax &&
+        _totalThreads < _taskMax + _ioMax) {
+        StartWorkerLocked();
+    } else if (idle > 0 && _taskThreads < _taskMax &&
+               (!_ioRegistered || _totalThreads - _taskThreads > _ioMin)) {
+        // Waking a worker that the task rule would not let take the task only costs a round
+        // trip; a busy task thread takes the next task itself when it finishes.
+        KickLocked();
+    }
+}
+
+void ThreadPoolPosix::QueueWork(const Ref<Task>& task) {
+    if (!task) {
+        throw InvalidArgumentException("QueueWork: null task");
+    }
+    Ref<Task> copy = task;
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        return;
+    }
+    try {
+        QueueWorkLocked(std::move(copy));
+    } catch (...) {
+        // The task is queued; only the extra worker could not be started.
+        Unlock();
+        throw;
+    }
+    Unlock();
+}
+
+void ThreadPoolPosix::PostCallback(uintptr_t arg1, uintptr_t arg2, PostedCallback callback) {
+    if (callback == nullptr) {
+        throw InvalidArgumentException("PostCallback: null callback");
+    }
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        return;
+    }
+    try {
+        EnsureIoWorkerLocked();
+    } catch (...) {
+        Unlock();
+        throw;
+    }
+    Posted entry;
+    entry.key = 3;
+    entry.callback = callback;
+    entry.arg1 = arg1;
+    entry.arg2 = arg2;
+    PostLocked(std::move(entry));
+    Unlock();
+}
+
+void ThreadPoolPosix::RunTask(Ref<Task>& task) {
+    try {
+        task->Run();
+    } catch (...) {
+        ReportUnhandled("task");
+    }
+    try {
+        task.Reset();
+    } catch (...) {
+        ReportUnhandled("task release");
+    }
+}
+
+void ThreadPoolPosix::ReportUnhandled(const char*) {
+    // Called inside a catch handler: a task or callback let an exception escape. The worker
+    // reports it and goes on.
+    try {
+        throw;
+    } catch (const Throwable& thrown) {
+        thrown.LogBacktrace();
+    } catch (const std::exception& thrown) {
+        Log(_logger, LogLevel::Panic, "Unhandled exception:\n%1", thrown.what());
+    } catch (...) {
+        Log(_logger, LogLevel::Panic, "Unhandled exception of unknown type");
+    }
+}
+
+bool ThreadPoolPosix::RunThread() {
+    EnterThread();
+    Lock();
+    ThreadPosix* self = ThreadPosix::Current();
+    if (self->_countedAtStart) {
+        self->_countedAtStart = false;
+    } else {
+        ++_totalThreads;
+    }
+    while (!_shuttingDown) {
+        while (CanTakeTaskLocked()) {
+            Ref<Task> task = std::move(_tasks.front());
+            _tasks.pop_front();
+            ++_taskThreads;
+            if (!_tasks.empty()) {
+                // A backlog remains: apply the start rule again, so that a burst of queued tasks
+                // grows the pool towards TaskMax as its workers get busy.
+                try {
+                    GrowForBacklogLocked();
+                } catch (...) {
+                    // Threads could not be started; the running workers work off the queue.
+                }
+            }
+            Unlock();
+            RunTask(task);
+            Lock();
+            --_taskThreads;
+        }
+        if (_shuttingDown) {
+            break;
+        }
+        if (!_posted.empty()) {
+            Posted entry = std::move(_posted.front());
+            _posted.pop_front();
+            ++_busyThreads;
+            if (!_posted.empty()) {
+                KickLocked();  // more entries wait: pass the wake-up on
+            }
+            Unlock();
+            Dispatch(entry);
+            Lock();
+            --_busyThreads;
+            continue;
+        }
+        ++_sleepingThreads;
+        Unlock();
+        epoll_event event{};
+        const int ready = epoll_wait(_epollFd, &event, 1, kWorkerWaitMillis);
+        Lock();
+        --_sleepingThreads;
+        if (ready <= 0) {
+            continue;  // a time-out or a signal
+        }
+        if (event.data.u64 == kPostedKey) {
+            _kickPending = false;  // the wake-up arrived; the loop takes the work above
+            continue;
+        }
+        const uint32_t index = static_cast<uint32_t>(event.data.u64);
+        const uint32_t generation = static_cast<uint32_t>(event.data.u64 >> 32);
+        if (index >= _ioSlots.size() || _ioSlots[index].generation != generation ||
+            !_ioSlots[index].registration) {
+            continue;  // the registration was withdrawn after the event was queued
+        }
+        Ref<IoRegistration> registration = _ioSlots[index].registration;
+        ++_busyThreads;
+        Unlock();
+        registration->OnReady(event.events);
+        registration.Reset();
+        Lock();
+        --_busyThreads;
+    }
+    --_totalThreads;
+    Unlock();
+    LeaveThread();
+    return false;
+}
+
+void ThreadPoolPosix::Dispatch(Posted& entry) {
+    try {
+        switch (entry.key) {
+            case 1:
+                DispatchIoCompletion(*entry.registration, entry.operation, entry.bytes,
+                                     entry.error);
+                break;
+            case 2: {
+                const std::unique_ptr<Exception> error = MakeIoError(entry.error);
+                entry.connect->OnConnectComplete(error.get());
+                break;
+            }
+            case 3:
+                entry.callback(entry.arg1, entry.arg2);
+                break;
+            default:
+                TARVOS_NOT_REACHED();
+        }
+    } catch (...) {
+        ReportUnhandled("completion");
+    }
+    try {
+        entry = Posted{};
+    } catch (...) {
+        ReportUnhandled("completion release");
+    }
+}
+
+void ThreadPoolPosix::DispatchIoCompletion(IoRegistration& registration, IoOperation* operation,
+                                           int64_t bytes, int error) {
+    const std::unique_ptr<Exception> failure = MakeIoError(error);
+    if (Ref<Service::Logger> tcp = GetTcpTraceLogger()) {
+        const std::string type =
+            failure ? DemangleTypeName(typeid(*failure).name()) : std::string();
+        const std::string message = failure ? "'" + failure->GetMessage() + "'" : "''";
+        Log(tcp, LogLevel::Trivia,
+            "GetQueuedCompletionStatus returns IO_COMPLETION_OVERLAPPED, xferedBytes=%1, "
+            "ovl=%2, err=%3 %4",
+            bytes, static_cast<const void*>(operation), type, message);
+    }
+    registration.GetHandler()->OnIoCompletion(operation, bytes, failure.get());
+}
+
+void ThreadPoolPosix::Shutdown() {
+    std::deque<Ref<Task>> tasks;
+    std::deque<Posted> posted;
+    std::vector<TimerSlot> timers;  // the timer thread drops its own heap when it leaves
+    std::unordered_map<int, Ref<ConnectCallback>> connects;
+    std::vector<std::map<uint64_t, PollableItem>> pollables;
+    std::vector<IoSlot> slots;
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        return;
+    }
+    _shuttingDown = true;
+    tasks.swap(_tasks);
+    connects.swap(_connects);
+    slots.swap(_ioSlots);
+    _freeIoSlots.clear();
+    for (const Ref<PollableThread>& thread : _pollableThreads) {
+        pollables.push_back(std::move(thread->items));
+        thread->items.clear();
+        SignalEventFd(thread->wakeFd);
+    }
+    posted.swap(_posted);
+    // Every worker must wake and leave: the wake-up descriptor becomes level-triggered and stays
+    // readable, so each epoll_wait returns at once from now on.
+    SignalEventFd(_postFd);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kPostedKey;
+    epoll_ctl(_epollFd, EPOLL_CTL_MOD, _postFd, &event);
+    SignalEventFd(_timerWakeFd);
+    Unlock();
+    {
+        std::lock_guard<std::mutex> guard(_timerMutex);
+        timers.swap(_incoming);
+    }
+    for (const TimerSlot& slot : timers) {
+        slot.entry->Take();  // a later Cancel finds the timer gone
+    }
+    // The dropped work is released here, outside the pool mutex.
+}
+
+bool ThreadPoolPosix::IsShuttingDown() const {
+    return _shuttingDown.load(std::memory_order_acquire);
+}
+
+bool ThreadPoolPosix::Drain(int64_t) {
+    SetTcpTraceLogger(nullptr);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thread-local slots
+
+int ThreadPoolPosix::AllocThreadLocalIndex() {
+    std::lock_guard<std::mutex> guard(_localsMutex);
+    int index;
+    if (_freeLocalHead != -1) {
+        index = _freeLocalHead;
+        _freeLocalHead = _nextFreeLocal[static_cast<size_t>(index)];
+    } else {
+        if (_nextFreeLocal.size() > static_cast<size_t>(Thread::kMaxThreadLocalIndex)) {
+            throw NotSupportedException();
+        }
+        _nextFreeLocal.push_back(-1);
+        _localInUse.push_back(false);
+        index = static_cast<int>(_nextFreeLocal.size() - 1);
+    }
+    _localInUse[static_cast<size_t>(index)] = true;
+    return index;
+}
+
+void ThreadPoolPosix::FreeThreadLocalIndex(int index) {
+    std::lock_guard<std::mutex> guard(_localsMutex);
+    // A foreign or doubly freed index would corrupt the free list and hand one slot out twice.
+    if (index < 0 || static_cast<size_t>(index) >= _localInUse.size() ||
+        !_localInUse[static_cast<size_t>(index)]) {
+        throw InvalidArgumentException(
+            FormatString("thread-local index %1 is not allocated", index));
+    }
+    _localInUse[static_cast<size_t>(index)] = false;
+    _nextFreeLocal[static_cast<size_t>(index)] = _freeLocalHead;
+    _freeLocalHead = index;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers and connect notifications
+
+void ThreadPoolPosix::StartTimerThreadLocked() {
+    if (_timerThreadStarted.load(std::memory_order_relaxed)) {
+        return;
+    }
+    LaunchThread("tarvos-timer", [this] { TimerThreadMain(); });
+    _timerThreadStarted.store(true, std::memory_order_release);
+}
+
+void ThreadPoolPosix::ScheduleTimer(const Ref<Task>& task, int64_t delayMicros,
+                                    Ref<ScheduledItem>& item) {
+    if (delayMicros < 0) {
+        throw InvalidArgumentException(FormatString("negative timer delay %1", delayMicros));
+    }
+    if (!task) {
+        throw InvalidArgumentException("ScheduleTimer: null task");
+    }
+    if (!_timerThreadStarted.load(std::memory_order_acquire)) {
+        Lock();
+        try {
+            StartTimerThreadLocked();
+        } catch (...) {
+            Unlock();
+            throw;
+        }
+        Unlock();
+    }
+    const int64_t now = MonotonicMicros();
+    const int64_t due = delayMicros > INT64_MAX - now ? INT64_MAX : now + delayMicros;
+    Ref<TimerEntry> entry(new TimerEntry(this, task));
+    Ref<Task> dropped;  // released after the lock
+    {
+        std::lock_guard<std::mutex> guard(_timerMutex);
+        if (!_shuttingDown.load(std::memory_order_acquire)) {
+            _incoming.push_back(TimerSlot{due, ++_timerSequence, entry});
+            _incomingEarliest = std::min(_incomingEarliest, due);
+            // A timer due shortly before the armed time rides along with it (at most one
+            // granularity late) instead of reprogramming the timer for every insertion.
+            if (due < _armedDue - kTimerGranularityMicros) {
+                ArmTimerLocked(due);
+            }
+        } else {
+            dropped = entry->Take();
+        }
+    }
+    item = std::move(entry);
+}
+
+void ThreadPoolPosix::ArmTimerLocked(int64_t due) {
+    itimerspec when{};
+    if (due == INT64_MAX) {
+        if (_armedDue == INT64_MAX) {
+            return;
+        }
+    } else {
+        // An absolute time of 0 would disarm the timer; a due time in the past fires at once.
+        const int64_t at = due > 0 ? due : 1;
+        when.it_value.tv_sec = static_cast<time_t>(at / 1000000);
+        when.it_value.tv_nsec = static_cast<long>(at % 1000000) * 1000;
+    }
+    _armedDue = due;
+    timerfd_settime(_timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+void ThreadPoolPosix::CompactTimers() {
+    // Timers that are cancelled and rescheduled again and again (expiry timers) would otherwise
+    // pile up in the heap until their due times; rebuilding is linear and happens only after as
+    // many cancellations as there are live timers.
+    const size_t cancelled = _cancelledTimers.load(std::memory_order_relaxed);
+    if (cancelled < 1024 || cancelled * 2 < _timers.size()) {
+        return;
+    }
+    const size_t removed =
+        std::erase_if(_timers, [](const TimerSlot& slot) { return !slot.entry->IsPending(); });
+    std::make_heap(_timers.begin(), _timers.end(), LaterTimer());
+    _cancelledTimers.fetch_sub(std::min(removed, cancelled), std::memory_order_relaxed);
+}
+
+void ThreadPoolPosix::FireDueTimers() {
+    // Runs on the timer thread only: _timers is its own.
+    {
+        std::lock_guard<std::mutex> guard(_timerMutex);
+        _spareTimers.swap(_incoming);
+        _incomingEarliest = INT64_MAX;
+    }
+    for (TimerSlot& slot : _spareTimers) {
+        _timers.push_back(std::move(slot));
+        std::push_heap(_timers.begin(), _timers.end(), LaterTimer());
+    }
+    _spareTimers.clear();
+    if (_shuttingDown.load(std::memory_order_acquire)) {
+        return;
+    }
+    CompactTimers();
+    std::vector<Ref<Task>> due;
+    const int64_t now = MonotonicMicros();
+    while (!_timers.empty() && _timers.front().due <= now) {
+        std::pop_heap(_timers.begin(), _timers.end(), LaterTimer());
+        Ref<TimerEntry> entry = std::move(_timers.back().entry);
+        _timers.pop_back();
+        if (Ref<Task> task = entry->Take()) {
+            due.push_back(std::move(task));
+        } else {
+            _cancelledTimers.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(_timerMutex);
+        const int64_t next =
+            std::min(_timers.empty() ? INT64_MAX : _timers.front().due, _incomingEarliest);
+        // The armed time has passed (or the thread was woken for another reason): arm for the
+        // next timer, but not sooner than one granularity from now, so that a dense run of
+        // timers is served in batches rather than one wake-up and reprogramming per timer.
+        ArmTimerLocked(next == INT64_MAX ? INT64_MAX
+                                         : std::max(next, now + kTimerGranularityMicros));
+    }
+    if (due.empty()) {
+        return;
+    }
+    // One pass under the pool mutex queues the whole batch in due order.
+    Lock();
+    if (!_shuttingDown) {
+        for (Ref<Task>& task : due) {
+            _tasks.push_back(std::move(task));
+        }
+        try {
+            GrowForBacklogLocked();
+        } catch (...) {
+            // A worker could not be started; the tasks are queued and run on the others.
+        }
+    }
+    Unlock();
+}
+
+void ThreadPoolPosix::TimerThreadMain() {
+    pollfd fds[3] = {
+        {_timerWakeFd, POLLIN, 0}, {_timerFd, POLLIN, 0}, {_connectEpollFd, POLLIN, 0}};
+    while (!IsShuttingDown()) {
+        if (poll(fds, 3, -1) < 0) {
+            continue;  // EINTR
+        }
+        if (IsShuttingDown()) {
+            break;
+        }
+        if (fds[0].revents != 0) {
+            DrainEventFd(_timerWakeFd);
+        }
+        if (fds[1].revents != 0) {
+            DrainEventFd(_timerFd);
+        }
+        if (fds[2].revents != 0) {
+            HandleConnectEvents();
+        }
+        FireDueTimers();
+    }
+    // Leaving at shutdown: the heap's timers will never fire.
+    for (const TimerSlot& slot : _timers) {
+        slot.entry->Take();
+    }
+    _timers.clear();
+}
+
+void ThreadPoolPosix::RegisterConnect(int fd, const Ref<ConnectCallback>& callback) {
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        return;
+    }
+    TARVOS_VERIFY(_connects.find(fd) == _connects.end());
+    try {
+        StartTimerThreadLocked();
+        epoll_event event{};
+        event.events = EPOLLOUT | EPOLLONESHOT;
+        event.data.fd = fd;
+        if (epoll_ctl(_connectEpollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            ThrowPosixError("epoll_ctl(connect)");
+        }
+    } catch (...) {
+        Unlock();
+        throw;
+    }
+    _connects.emplace(fd, callback);
+    Unlock();
+}
+
+Ref<ConnectCallback> ThreadPoolPosix::TakeConnectLocked(int fd) {
+    Ref<ConnectCallback> callback;
+    auto found = _connects.find(fd);
+    if (found != _connects.end()) {
+        callback = std::move(found->second);
+        _connects.erase(found);
+        epoll_ctl(_connectEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+    }
+    return callback;
+}
+
+bool ThreadPoolPosix::CancelConnect(int fd) {
+    Lock();
+    Ref<ConnectCallback> callback = TakeConnectLocked(fd);
+    Unlock();
+    return static_cast<bool>(callback);
+}
+
+void ThreadPoolPosix::HandleConnectEvents() {
+    epoll_event events[16];
+    const int ready = epoll_wait(_connectEpollFd, events, 16, 0);
+    for (int i = 0; i < ready; ++i) {
+        const int fd = events[i].data.fd;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+        Lock();
+        Ref<ConnectCallback> callback = TakeConnectLocked(fd);
+        if (callback) {
+            Posted entry;
+            entry.key = 2;
+            entry.connect = callback;
+            entry.error = error;
+            if (!_shuttingDown) {
+                PostCompletionLocked(std::move(entry));
+            }
+        }
+        Unlock();
+        if (callback) {
+            Log(GetTcpTraceLogger(), LogLevel::Info, "connect complete socket=%1, err=%2", fd,
+                error);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pollables
+
+void ThreadPoolPosix::AddPollable(const Ref<Task>& callback, int fd, Ref<ScheduledItem>& item) {
+    if (!callback || fd < 0) {
+        throw InvalidArgumentException("AddPollable: null callback or bad descriptor");
+    }
+    Ref<PollableThread> chosen;
+    uint64_t id = 0;
+    Lock();
+    try {
+        for (const Ref<PollableThread>& thread : _pollableThreads) {
+            if (static_cast<int>(thread->items.size()) < kPollablesPerThread) {
+                chosen = thread;
+                break;
+            }
+        }
+        if (!chosen) {
+            if (static_cast<int>(_pollableThreads.size()) >= kMaxPollableThreads) {
+                throw NotSupportedException();
+            }
+            Ref<PollableThread> made(new PollableThread());
+            made->wakeFd = CheckedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
+            LaunchThread("tarvos-pollable", [this, made] { PollableThreadMain(made); });
+            _pollableThreads.push_back(made);
+            chosen = made;
+        }
+    } catch (...) {
+        Unlock();
+        throw;
+    }
+    id = ++_pollableSequence;
+    if (!_shuttingDown) {
+        chosen->items.emplace(id, PollableItem{fd, callback});
+        SignalEventFd(chosen->wakeFd);
+    }
+    Unlock();
+    item = new ScheduledPollableImpl(this, chosen, id);
+}
+
+bool ThreadPoolPosix::CancelPollable(PollableThread& thread, uint64_t id) {
+    Ref<Task> callback;
+    Lock();
+    auto found = thread.items.find(id);
+    const bool removed = found != thread.items.end();
+    if (removed) {
+        callback = std::move(found->second.callback);
+        thread.items.erase(found);
+        SignalEventFd(thread.wakeFd);
+    }
+    Unlock();
+    return removed;
+}
+
+void ThreadPoolPosix::PollableThreadMain(const Ref<PollableThread>& info) {
+    std::vector<pollfd> fds;
+    std::vector<uint64_t> ids;
+    std::vector<Ref<Task>> fired;
+    for (;;) {
+        fds.clear();
+        ids.clear();
+        Lock();
+        if (_shuttingDown) {
+            Unlock();
+            break;
+        }
+        TARVOS_VERIFY(info->items.size() <= static_cast<size_t>(kPollablesPerThread));
+        for (const auto& [id, item] : info->items) {
+            fds.push_back(pollfd{item.fd, POLLIN, 0});
+            ids.push_back(id);
+        }
+        Unlock();
+        fds.push_back(pollfd{info->wakeFd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            continue;  // EINTR
+        }
+        Lock();
+        if (_shuttingDown) {
+            Unlock();
+            break;
+        }
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            auto found = info->items.find(ids[i]);
+            if (found != info->items.end()) {
+                fired.push_back(std::move(found->second.callback));
+                info->items.erase(found);
+            }
+        }
+        try {
+            for (Ref<Task>& callback : fired) {
+                QueueWorkLocked(std::move(callback));
+            }
+        } catch (...) {
+            // A worker could not be started; the callbacks are queued and run on the others.
+        }
+        Unlock();
+        fired.clear();
+        if (fds.back().revents != 0) {
+            DrainEventFd(info->wakeFd);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registered descriptors (key 1)
+
+uint64_t ThreadPoolPosix::AddIoSlotLocked(IoRegistration* registration) {
+    uint32_t index;
+    if (!_freeIoSlots.empty()) {
+        index = _freeIoSlots.back();
+        _freeIoSlots.pop_back();
+    } else {
+        index = static_cast<uint32_t>(_ioSlots.size());
+        _ioSlots.emplace_back();
+    }
+    IoSlot& slot = _ioSlots[index];
+    slot.registration = registration;
+    return (static_cast<uint64_t>(slot.generation) << 32) | index;
+}
+
+void ThreadPoolPosix::ReleaseIoSlot(uint64_t slotKey) {
+    Ref<IoRegistration> released;
+    const auto index = static_cast<uint32_t>(slotKey);
+    const auto generation = static_cast<uint32_t>(slotKey >> 32);
+    Lock();
+    if (index < _ioSlots.size() && _ioSlots[index].generation == generation) {
+        released = std::move(_ioSlots[index].registration);
+        _ioSlots[index].generation += 1;
+        _freeIoSlots.push_back(index);
+    }
+    Unlock();
+}
+
+void ThreadPoolPosix::AssociateHandle(int fd, const Ref<IoCompletionHandler>& handler,
+                                      Ref<IoRegistration>& registration) {
+    if (fd < 0 || !handler) {
+        throw InvalidArgumentException("AssociateHandle: bad descriptor or null handler");
+    }
+    Ref<IoRegistration> made;
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        throw InvalidStateException();
+    }
+    try {
+        // The slot key is known only once the slot is taken, and the registration needs it: the
+        // slot is filled first and the key handed to the registration's constructor.
+        uint64_t key = AddIoSlotLocked(nullptr);
+        made = new IoRegistration(this, fd, handler, key);
+        _ioSlots[static_cast<uint32_t>(key)].registration = made;
+        epoll_event event{};
+        event.events = EPOLLONESHOT;
+        event.data.u64 = key;
+        if (epoll_ctl(_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            const int error = errno;
+            _ioSlots[static_cast<uint32_t>(key)].registration.Reset();
+            _ioSlots[static_cast<uint32_t>(key)].generation += 1;
+            _freeIoSlots.push_back(static_cast<uint32_t>(key));
+            throw PosixSystemException(error, "epoll_ctl(AssociateHandle)");
+        }
+        _ioRegistered = true;
+        EnsureIoWorkerLocked();
+    } catch (...) {
+        Unlock();
+        throw;
+    }
+    Unlock();
+    registration = made;
+}
+
+void ThreadPoolPosix::ArmIo(int fd, uint32_t events, uint64_t slotKey) {
+    epoll_event event{};
+    event.events = events | EPOLLONESHOT;
+    event.data.u64 = slotKey;
+    if (epoll_ctl(_epollFd, EPOLL_CTL_MOD, fd, &event) != 0) {
+        ThrowPosixError("epoll_ctl(arm)");
+    }
+}
+
+void ThreadPoolPosix::RemoveIo(int fd) {
+    epoll_ctl(_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void ThreadPoolPosix::PostIoCompletion(const Ref<IoRegistration>& registration,
+                                       IoOperation* operation, int64_t bytes, int error) {
+    Posted entry;
+    entry.key = 1;
+    entry.registration = registration;
+    entry.operation = operation;
+    entry.bytes = bytes;
+    entry.error = error;
+    Lock();
+    if (!_shuttingDown) {
+        PostCompletionLocked(std::move(entry));
+    }
+    Unlock();
+}
+
+}  // namespace Tarvos::System

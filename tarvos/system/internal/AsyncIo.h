@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "tarvos/core/Exception.h"
+#include "tarvos/core/Ref.h"
+#include "tarvos/service/Logger.h"
+
+namespace Tarvos::System {
+
+class ThreadPoolPosix;
+
+// Asynchronous I/O on the thread pool's completion queue.
+//
+// A descriptor is registered once (ThreadPoolPosix::AssociateHandle) and yields an IoRegistration.
+// Each operation issued on it (IoRegistration::Start) is an IoOperation owned by the caller (the
+// counterpart of an overlapped record): at most one per direction at a time. The descriptor sits
+// in the completion queue's epoll set with EPOLLONESHOT and is re-armed for the directions that
+// still have an operation pending. The worker thread that receives readiness performs the
+// pending non-blocking call itself and dispatches the completion (key 1) on its own stack, to the
+// registration's IoCompletionHandler. A completion known at once (a send that fits the socket
+// buffer, a cancellation) is posted to the completion queue, never delivered inside Start.
+
+// One operation; the caller keeps it alive until its completion was dispatched.
+class TARVOS_INTERNAL IoOperation {
+public:
+    enum class Direction : uint8_t { Read, Write };
+
+    explicit IoOperation(Direction direction) : _direction(direction) {}
+    virtual ~IoOperation() = default;
+
+    Direction GetDirection() const noexcept { return _direction; }
+
+    // Performs the non-blocking call on `fd`. Returns true when the operation has finished,
+    // setting `bytes` and `error` (an errno value, 0 on success); false when it would block.
+    // Called with the registration's lock held: it must not call back into the registration.
+    virtual bool Perform(int fd, int64_t& bytes, int& error) = 0;
+    // Whether Start should try the call at once before waiting for readiness (worth it for
+    // writes, which usually fit the socket buffer).
+    virtual bool AttemptAtStart() const { return _direction == Direction::Write; }
+
+private:
+    const Direction _direction;
+};
+
+// Receives the completions of one registered descriptor, on pool worker threads, with no pool or
+// registration lock held.
+class TARVOS_INTERNAL IoCompletionHandler : public virtual Object {
+public:
+    // `error` is null on success, CanceledException for a cancelled operation, otherwise a
+    // PosixSystemException with the errno value.
+    virtual void OnIoCompletion(IoOperation* operation, int64_t bytes, const Exception* error) = 0;
+};
+
+// Receives the end of a non-blocking connect (key 2), on a pool worker thread.
+class TARVOS_INTERNAL ConnectCallback : public virtual Object {
+public:
+    // `error` is null when the connection was established.
+    virtual void OnConnectComplete(const Exception* error) = 0;
+};
+
+// A descriptor registered with a pool's completion queue. Safe for concurrent use.
+class TARVOS_INTERNAL IoRegistration final : public ObjectImpl {
+public:
+    int GetFd() const noexcept { return _fd; }
+    const Ref<IoCompletionHandler>& GetHandler() const noexcept { return _handler; }
+
+    // Issues `operation`. An operation must not already be pending in its direction
+    // (assertion). After Cancel, the operation completes with ECANCELED.
+    void Start(IoOperation* operation);
+    // Withdraws the descriptor from the completion queue; every pending operation completes with
+    // ECANCELED (CanceledException). The descriptor itself is not closed. Idempotent.
+    void Cancel();
+    bool IsCanceled() const;
+
+private:
+    friend class ThreadPoolPosix;
+
+    IoRegistration(ThreadPoolPosix* pool, int fd, const Ref<IoCompletionHandler>& handler,
+                   uint64_t slotKey);
+    ~IoRegistration() override;
+
+    // Called by the worker that received readiness `events`: performs what became possible.
+    void OnReady(uint32_t events);
+    // Arms the epoll entry for the pending directions. Requires _mutex.
+    void ArmLocked();
+
+    // The pool's slot table holds the registration until Cancel or the pool's Shutdown, which
+    // breaks this cycle.
+    const Ref<ThreadPoolPosix> _pool;
+    const int _fd;
+    const Ref<IoCompletionHandler> _handler;
+    const uint64_t _slotKey;
+    mutable std::mutex _mutex;
+    // Guarded by _mutex.
+    IoOperation* _pending[2] = {nullptr, nullptr};
+    bool _canceled = false;
+};
+
+// The process-wide "TCP" trace logger that records I/O completions; ThreadPool::Drain drops it.
+void SetTcpTraceLogger(const Ref<Service::Logger>& logger);
+Ref<Service::Logger> GetTcpTraceLogger();
+
+}  // namespace Tarvos::System

@@ -1,0 +1,222 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tarvos/core/Ref.h"
+#include "tarvos/service/Config.h"
+#include "tarvos/service/Logger.h"
+#include "tarvos/system/LockableObjectImpl.h"
+#include "tarvos/system/ThreadPool.h"
+#include "tarvos/system/internal/AsyncIo.h"
+#include "tarvos/system/internal/ThreadPosix.h"
+
+namespace Tarvos::System {
+
+// The platform thread pool (design note in ThreadPoolPosix.cpp).
+class TARVOS_INTERNAL ThreadPoolPosix final : public ThreadPool, public LockableObjectImpl {
+public:
+    explicit ThreadPoolPosix(const Ref<Service::Config::View>& config);
+    ~ThreadPoolPosix() override;
+
+    void QueueWork(const Ref<Task>& task) override;
+    void PostCallback(uintptr_t arg1, uintptr_t arg2, PostedCallback callback) override;
+    void ScheduleTimer(const Ref<Task>& task, int64_t delayMicros,
+                       Ref<ScheduledItem>& item) override;
+    void AddPollable(const Ref<Task>& callback, int fd, Ref<ScheduledItem>& item) override;
+    void EnterThread() override;
+    void LeaveThread() override;
+    bool RunThread() override;
+    void Shutdown() override;
+    bool IsShuttingDown() const override;
+    bool Drain(int64_t timeoutMicros) override;
+    int AllocThreadLocalIndex() override;
+    void FreeThreadLocalIndex(int index) override;
+    void StartDedicatedThread(const Ref<Task>& task, Ref<Thread>& thread) override;
+    bool WaitForThreads(int64_t timeoutMicros) override;
+
+    // Binds `fd` to the completion queue; its completions go to `handler` (key 1).
+    void AssociateHandle(int fd, const Ref<IoCompletionHandler>& handler,
+                         Ref<IoRegistration>& registration);
+    // Asks the timer thread to report the end of the non-blocking connect on `fd` (key 2). The
+    // descriptor must not be registered already (assertion).
+    void RegisterConnect(int fd, const Ref<ConnectCallback>& callback);
+    // Withdraws a connect registration (for a socket closed while connecting); false when none.
+    bool CancelConnect(int fd);
+    // Lets the pool start a replacement worker before the calling pool thread blocks.
+    void PrepareToWait();
+
+    // The pool of the calling thread's PrepareToWait; WrongThreadException off the pool.
+    static void PrepareCurrentThreadToWait();
+    // The pool of the calling thread, or null.
+    static ThreadPoolPosix* CurrentPool() noexcept;
+
+    int32_t GetTaskMax() const noexcept { return _taskMax; }
+    int32_t GetIoMin() const noexcept { return _ioMin; }
+    int32_t GetIoMax() const noexcept { return _ioMax; }
+
+private:
+    friend class IoRegistration;
+    friend class ScheduledPollableImpl;
+
+    // An entry of the completion queue that was posted rather than reported by epoll.
+    struct Posted {
+        int key = 4;
+        // key 1: an I/O completion known without waiting.
+        Ref<IoRegistration> registration;
+        IoOperation* operation = nullptr;
+        int64_t bytes = 0;
+        int error = 0;
+        // key 2: the end of a connect (error as above).
+        Ref<ConnectCallback> connect;
+        // key 3: PostCallback.
+        PostedCallback callback = nullptr;
+        uintptr_t arg1 = 0;
+        uintptr_t arg2 = 0;
+    };
+
+    // A slot of the registration table; epoll events carry (generation << 32 | index), so an
+    // event that arrives after its registration was withdrawn finds another generation.
+    struct IoSlot {
+        uint32_t generation = 0;
+        Ref<IoRegistration> registration;
+    };
+
+    struct PollableItem {
+        int fd;
+        Ref<Task> callback;
+    };
+
+    // One of at most three threads waiting on pollables.
+    struct PollableThread final : public ObjectImpl {
+        int wakeFd = -1;
+        std::map<uint64_t, PollableItem> items;  // guarded by the pool mutex
+        ~PollableThread() override;
+    };
+
+    // A scheduled timer; the timer heap and the caller's item share it.
+    class TimerEntry;
+    // A heap element; the key is kept inline so that heap moves compare without touching the
+    // entries.
+    struct TimerSlot {
+        int64_t due;
+        uint64_t sequence;
+        Ref<TimerEntry> entry;
+    };
+    // Orders the timer heap: earliest (due, sequence) at the front.
+    struct LaterTimer {
+        bool operator()(const TimerSlot& a, const TimerSlot& b) const noexcept;
+    };
+
+    // All of the following run with the pool mutex held.
+    bool CanTakeTaskLocked() const noexcept;
+    void QueueWorkLocked(Ref<Task>&& task);
+    // The thread start rule for queued tasks: start a worker, or wake a sleeping one.
+    void GrowForBacklogLocked();
+    void StartWorkerLocked();
+    // Idle workers that are not blocked in epoll_wait: they look at the queues before sleeping.
+    int32_t AwakeIdleThreadsLocked() const noexcept;
+    // Wakes one sleeping worker unless an idle worker is awake or a wake-up is in flight.
+    void KickLocked();
+    // The thread start rule for completion-queue entries: a worker must be free for them.
+    void EnsureIoWorkerLocked();
+    // Posts a completion (keys 1 and 2) after applying that rule.
+    void PostCompletionLocked(Posted&& entry);
+    void PostLocked(Posted&& entry);
+    // Arms _timerFd for `due` (INT64_MAX: disarms); requires _timerMutex.
+    void ArmTimerLocked(int64_t due);
+    void StartTimerThreadLocked();
+    uint64_t AddIoSlotLocked(IoRegistration* registration);
+    void ReleaseIoSlot(uint64_t slotKey);
+
+    void PostIoCompletion(const Ref<IoRegistration>& registration, IoOperation* operation,
+                          int64_t bytes, int error);
+    void ArmIo(int fd, uint32_t events, uint64_t slotKey);
+    void RemoveIo(int fd);
+
+    void Dispatch(Posted& entry);
+    void DispatchIoCompletion(IoRegistration& registration, IoOperation* operation, int64_t bytes,
+                              int error);
+    void RunTask(Ref<Task>& task);
+    void ReportUnhandled(const char* where);
+
+    void WorkerMain(const Ref<ThreadPosix>& self);
+    void TimerThreadMain();
+    void PollableThreadMain(const Ref<PollableThread>& info);
+    void HandleConnectEvents();
+    // Removes the connect registration of `fd`; null when there is none. Pool mutex held.
+    Ref<ConnectCallback> TakeConnectLocked(int fd);
+    void FireDueTimers();
+    void ThreadStarted();
+    void ThreadEnded();
+    void LaunchThread(std::string name, std::function<void()> body);
+
+    // Drops cancelled entries from the heap once they outnumber the live ones (timer thread).
+    void CompactTimers();
+    bool CancelPollable(PollableThread& thread, uint64_t id);
+
+    // Fixed at construction.
+    int32_t _taskMax = 10;
+    int32_t _ioMin = 1;
+    int32_t _ioMax = 21;
+    std::string _comModel;
+    Ref<Service::Logger> _logger;
+    int _epollFd = -1;         // the completion queue
+    int _postFd = -1;          // eventfd: readable while _posted is not empty
+    int _timerFd = -1;         // timerfd armed for the earliest due timer
+    int _timerWakeFd = -1;     // eventfd that wakes the timer thread
+    int _connectEpollFd = -1;  // sockets with a connect in progress, watched by the timer thread
+
+    // Guarded by the pool mutex (LockableObjectImpl).
+    int32_t _totalThreads = 0;
+    int32_t _busyThreads = 0;
+    int32_t _taskThreads = 0;
+    int32_t _sleepingThreads = 0;  // workers blocked in epoll_wait
+    bool _kickPending = false;     // a wake-up was written and no worker took it yet
+    bool _ioRegistered = false;
+    std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
+    std::deque<Ref<Task>> _tasks;
+    std::deque<Posted> _posted;
+    std::atomic<bool> _timerThreadStarted{false};  // set under the pool mutex
+    std::unordered_map<int, Ref<ConnectCallback>> _connects;
+    std::vector<Ref<PollableThread>> _pollableThreads;
+    uint64_t _pollableSequence = 0;
+    std::unordered_map<int64_t, Ref<ThreadPosix>> _threads;  // by kernel thread id
+    std::vector<IoSlot> _ioSlots;
+    std::vector<uint32_t> _freeIoSlots;
+
+    // New timers, under their own lock so that scheduling contends neither with the workers
+    // nor with the timer thread's heap work.
+    std::mutex _timerMutex;
+    std::vector<TimerSlot> _incoming;       // guarded by _timerMutex
+    int64_t _incomingEarliest = INT64_MAX;  // guarded by _timerMutex
+    uint64_t _timerSequence = 0;            // guarded by _timerMutex
+    int64_t _armedDue = INT64_MAX;          // guarded by _timerMutex; INT64_MAX: disarmed
+    // The timer thread's own: a binary heap of timers (cancelled ones stay until they come due
+    // or the heap is compacted) and a buffer for taking _incoming over.
+    std::vector<TimerSlot> _timers;
+    std::vector<TimerSlot> _spareTimers;
+    std::atomic<size_t> _cancelledTimers{0};  // cancelled entries still in _timers
+
+    // Thread-local slot indices, under their own lock.
+    std::mutex _localsMutex;
+    std::vector<int> _nextFreeLocal;
+    std::vector<bool> _localInUse;
+    int _freeLocalHead = -1;
+
+    // Threads the pool started and that have not ended yet.
+    std::mutex _liveMutex;
+    std::condition_variable _liveChanged;
+    int32_t _liveThreads = 0;
+};
+
+}  // namespace Tarvos::System
