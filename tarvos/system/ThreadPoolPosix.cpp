@@ -7,9 +7,10 @@
 //                to wake one sleeping worker (a key-4 wake-up) for _posted (keys 1, 2 and 3
 //                posted by threads) or for queued tasks
 //   timers       ScheduleTimer appends to _incoming under _timerMutex (constant time); the
-//                timer thread merges _incoming into its own heap _timers, ordered by (due,
-//                sequence) on CLOCK_MONOTONIC, waits on _timerFd (armed for the earliest due
-//                time), _timerWakeFd and _connectEpollFd, and moves due tasks into _tasks
+//                timer thread merges _incoming into its own queue _timers (a wheel of 100 us
+//                slots over 409.6 ms and a heap beyond, on CLOCK_MONOTONIC), waits on _timerFd
+//                (armed for the earliest due time), _timerWakeFd and _connectEpollFd, and moves
+//                due tasks into _tasks in (due, sequence) order
 //   pollables    up to three pollable threads, each poll(2)-ing at most 63 descriptors and its
 //                wake eventfd; a fired pollable's callback is moved into _tasks once
 //
@@ -75,8 +76,11 @@ constexpr uint64_t kPostedKey = ~0ull;  // epoll data of _postFd
 constexpr int kWorkerWaitMillis = 10000;
 constexpr int kPollablesPerThread = 63;
 constexpr int kMaxPollableThreads = 3;
-// Timers due within this many microseconds of each other may be fired together.
+// Timers due within this many microseconds of each other may be fired together; it is also the
+// width of a timer wheel slot.
 constexpr int64_t kTimerGranularityMicros = 100;
+// 2^12 slots of 100 us: timers due within 409.6 ms sit in the wheel, later ones in a heap.
+constexpr uint32_t kTimerWheelBits = 12;
 
 int64_t MonotonicMicros() noexcept {
     timespec now{};
@@ -176,12 +180,7 @@ public:
         if (current == nullptr || current != _pool) {
             throw WrongThreadException();
         }
-        Ref<Task> task = Take();
-        if (!task) {
-            return false;
-        }
-        current->_cancelledTimers.fetch_add(1, std::memory_order_relaxed);
-        return true;
+        return static_cast<bool>(Take());
     }
     Ref<Object> GetUserObject() const override {
         SpinGuard guard(_userLock);
@@ -209,11 +208,6 @@ private:
     mutable std::atomic_flag _userLock = ATOMIC_FLAG_INIT;
     Ref<Object> _user;  // guarded by _userLock
 };
-
-bool ThreadPoolPosix::LaterTimer::operator()(const TimerSlot& a,
-                                             const TimerSlot& b) const noexcept {
-    return a.due != b.due ? a.due > b.due : a.sequence > b.sequence;
-}
 
 class ScheduledPollableImpl final : public ScheduledItem, public ObjectImpl {
 public:
@@ -259,7 +253,8 @@ void SystemFactoryImpl::CreateThreadPool(const Ref<Service::Config::View>& confi
     pool = new ThreadPoolPosix(config);
 }
 
-ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config) {
+ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config)
+    : _timers(kTimerGranularityMicros, kTimerWheelBits, MonotonicMicros()) {
     if (Ref<Service::Logger> root = Service::TryGetDefaultLogger()) {
         root->CreateLogger("ThreadPool", _logger);
     }
@@ -746,7 +741,7 @@ void ThreadPoolPosix::DispatchIoCompletion(IoRegistration& registration, IoOpera
 void ThreadPoolPosix::Shutdown() {
     std::deque<Ref<Task>> tasks;
     std::deque<Posted> posted;
-    std::vector<TimerSlot> timers;  // the timer thread drops its own heap when it leaves
+    std::vector<TimerItem> timers;  // the timer thread drops its own queue when it leaves
     std::unordered_map<int, Ref<ConnectCallback>> connects;
     std::vector<std::map<uint64_t, PollableItem>> pollables;
     std::vector<IoSlot> slots;
@@ -779,8 +774,8 @@ void ThreadPoolPosix::Shutdown() {
         std::lock_guard<std::mutex> guard(_timerMutex);
         timers.swap(_incoming);
     }
-    for (const TimerSlot& slot : timers) {
-        slot.entry->Take();  // a later Cancel finds the timer gone
+    for (const TimerItem& timer : timers) {
+        timer.entry->Take();  // a later Cancel finds the timer gone
     }
     // The dropped work is released here, outside the pool mutex.
 }
@@ -864,7 +859,7 @@ void ThreadPoolPosix::ScheduleTimer(const Ref<Task>& task, int64_t delayMicros,
     {
         std::lock_guard<std::mutex> guard(_timerMutex);
         if (!_shuttingDown.load(std::memory_order_acquire)) {
-            _incoming.push_back(TimerSlot{due, ++_timerSequence, entry});
+            _incoming.push_back(TimerItem{due, ++_timerSequence, entry});
             _incomingEarliest = std::min(_incomingEarliest, due);
             // A timer due shortly before the armed time rides along with it (at most one
             // granularity late) instead of reprogramming the timer for every insertion.
@@ -894,52 +889,33 @@ void ThreadPoolPosix::ArmTimerLocked(int64_t due) {
     timerfd_settime(_timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
-void ThreadPoolPosix::CompactTimers() {
-    // Timers that are cancelled and rescheduled again and again (expiry timers) would otherwise
-    // pile up in the heap until their due times; rebuilding is linear and happens only after as
-    // many cancellations as there are live timers.
-    const size_t cancelled = _cancelledTimers.load(std::memory_order_relaxed);
-    if (cancelled < 1024 || cancelled * 2 < _timers.size()) {
-        return;
-    }
-    const size_t removed =
-        std::erase_if(_timers, [](const TimerSlot& slot) { return !slot.entry->IsPending(); });
-    std::make_heap(_timers.begin(), _timers.end(), LaterTimer());
-    _cancelledTimers.fetch_sub(std::min(removed, cancelled), std::memory_order_relaxed);
-}
-
 void ThreadPoolPosix::FireDueTimers() {
-    // Runs on the timer thread only: _timers is its own.
+    // Runs on the timer thread only: _timers, _spareTimers and _dueTimers are its own.
     {
         std::lock_guard<std::mutex> guard(_timerMutex);
         _spareTimers.swap(_incoming);
         _incomingEarliest = INT64_MAX;
     }
-    for (TimerSlot& slot : _spareTimers) {
-        _timers.push_back(std::move(slot));
-        std::push_heap(_timers.begin(), _timers.end(), LaterTimer());
+    for (TimerItem& timer : _spareTimers) {
+        _timers.Add(std::move(timer));
     }
     _spareTimers.clear();
     if (_shuttingDown.load(std::memory_order_acquire)) {
         return;
     }
-    CompactTimers();
-    std::vector<Ref<Task>> due;
     const int64_t now = MonotonicMicros();
-    while (!_timers.empty() && _timers.front().due <= now) {
-        std::pop_heap(_timers.begin(), _timers.end(), LaterTimer());
-        Ref<TimerEntry> entry = std::move(_timers.back().entry);
-        _timers.pop_back();
-        if (Ref<Task> task = entry->Take()) {
+    _timers.CollectDue(now, _dueTimers);
+    std::vector<Ref<Task>> due;
+    due.reserve(_dueTimers.size());
+    for (TimerItem& timer : _dueTimers) {
+        if (Ref<Task> task = timer.entry->Take()) {  // null: cancelled
             due.push_back(std::move(task));
-        } else {
-            _cancelledTimers.fetch_sub(1, std::memory_order_relaxed);
         }
     }
+    _dueTimers.clear();
     {
         std::lock_guard<std::mutex> guard(_timerMutex);
-        const int64_t next =
-            std::min(_timers.empty() ? INT64_MAX : _timers.front().due, _incomingEarliest);
+        const int64_t next = std::min(_timers.NextDue(), _incomingEarliest);
         // The armed time has passed (or the thread was woken for another reason): arm for the
         // next timer, but not sooner than one granularity from now, so that a dense run of
         // timers is served in batches rather than one wake-up and reprogramming per timer.
@@ -985,11 +961,8 @@ void ThreadPoolPosix::TimerThreadMain() {
         }
         FireDueTimers();
     }
-    // Leaving at shutdown: the heap's timers will never fire.
-    for (const TimerSlot& slot : _timers) {
-        slot.entry->Take();
-    }
-    _timers.clear();
+    // Leaving at shutdown: the queued timers will never fire.
+    _timers.Drain([](TimerItem& timer) { timer.entry->Take(); });
 }
 
 void ThreadPoolPosix::RegisterConnect(int fd, const Ref<ConnectCallback>& callback) {

@@ -655,7 +655,11 @@ TEST_F(ThreadPoolTest, ConnectNotificationsReportSuccessAndRefusal) {
     const int withdrawn = NonBlockingConnect(open);
     Ref<RecordingConnect> never(new RecordingConnect());
     pool->RegisterConnect(withdrawn, never);
-    EXPECT_TRUE(pool->CancelConnect(withdrawn) || never->done.load());
+    // Either the registration is withdrawn, or the timer thread took it first and the
+    // notification is on its way; never both, never neither.
+    if (!pool->CancelConnect(withdrawn)) {
+        EXPECT_TRUE(WaitUntil([&] { return never->done.load(); }));
+    }
     EXPECT_FALSE(pool->CancelConnect(withdrawn));
     close(withdrawn);
     close(good);

@@ -19,6 +19,7 @@
 #include "tarvos/system/ThreadPool.h"
 #include "tarvos/system/internal/AsyncIo.h"
 #include "tarvos/system/internal/ThreadPosix.h"
+#include "tarvos/system/internal/TimerWheel.h"
 
 namespace Tarvos::System {
 
@@ -103,19 +104,9 @@ private:
         ~PollableThread() override;
     };
 
-    // A scheduled timer; the timer heap and the caller's item share it.
+    // A scheduled timer; the timer queue and the caller's item share it.
     class TimerEntry;
-    // A heap element; the key is kept inline so that heap moves compare without touching the
-    // entries.
-    struct TimerSlot {
-        int64_t due;
-        uint64_t sequence;
-        Ref<TimerEntry> entry;
-    };
-    // Orders the timer heap: earliest (due, sequence) at the front.
-    struct LaterTimer {
-        bool operator()(const TimerSlot& a, const TimerSlot& b) const noexcept;
-    };
+    using TimerItem = TimerWheel<Ref<TimerEntry>>::Item;
 
     // All of the following run with the pool mutex held.
     bool CanTakeTaskLocked() const noexcept;
@@ -160,8 +151,6 @@ private:
     void ThreadEnded();
     void LaunchThread(std::string name, std::function<void()> body);
 
-    // Drops cancelled entries from the heap once they outnumber the live ones (timer thread).
-    void CompactTimers();
     bool CancelPollable(PollableThread& thread, uint64_t id);
 
     // Fixed at construction.
@@ -195,17 +184,17 @@ private:
     std::vector<uint32_t> _freeIoSlots;
 
     // New timers, under their own lock so that scheduling contends neither with the workers
-    // nor with the timer thread's heap work.
+    // nor with the timer thread's queue work.
     std::mutex _timerMutex;
-    std::vector<TimerSlot> _incoming;       // guarded by _timerMutex
+    std::vector<TimerItem> _incoming;       // guarded by _timerMutex
     int64_t _incomingEarliest = INT64_MAX;  // guarded by _timerMutex
     uint64_t _timerSequence = 0;            // guarded by _timerMutex
     int64_t _armedDue = INT64_MAX;          // guarded by _timerMutex; INT64_MAX: disarmed
-    // The timer thread's own: a binary heap of timers (cancelled ones stay until they come due
-    // or the heap is compacted) and a buffer for taking _incoming over.
-    std::vector<TimerSlot> _timers;
-    std::vector<TimerSlot> _spareTimers;
-    std::atomic<size_t> _cancelledTimers{0};  // cancelled entries still in _timers
+    // The timer thread's own: its timer queue (cancelled timers stay until they come due or
+    // are swept) and buffers for taking _incoming over and for the due timers.
+    TimerWheel<Ref<TimerEntry>> _timers;
+    std::vector<TimerItem> _spareTimers;
+    std::vector<TimerItem> _dueTimers;
 
     // Thread-local slot indices, under their own lock.
     std::mutex _localsMutex;
