@@ -26,15 +26,42 @@ int64_t CurrentThreadId() noexcept {
 std::mutex g_defaultLoggerMutex;
 Ref<Logger> g_defaultLogger;
 
+// A per-thread buffer for formatting messages, so that a log line costs no allocation once the
+// buffer has grown. A message formatted while another one is (an argument's ToString that logs)
+// uses a buffer of its own.
+class MessageBuffer {
+public:
+    MessageBuffer() : _text(t_depth++ == 0 ? t_buffer : _own) { _text.clear(); }
+    ~MessageBuffer() {
+        --t_depth;
+        if (&_text == &t_buffer && t_buffer.capacity() > kKeptCapacity) {
+            std::string().swap(t_buffer);  // a huge message does not pin its memory
+        }
+    }
+    MessageBuffer(const MessageBuffer&) = delete;
+    MessageBuffer& operator=(const MessageBuffer&) = delete;
+    std::string& Text() noexcept { return _text; }
+
+private:
+    static constexpr size_t kKeptCapacity = 64 * 1024;
+    static thread_local std::string t_buffer;
+    static thread_local int t_depth;
+    std::string _own;
+    std::string& _text;
+};
+
+thread_local std::string MessageBuffer::t_buffer;
+thread_local int MessageBuffer::t_depth = 0;
+
 // Writes one message; `format` is expanded only when `args` is not null.
 void WriteMessage(Logger* logger, int32_t level, std::string_view format, const FormatArg* args,
                   int count) {
-    std::string text;
+    MessageBuffer buffer;
     if (args != nullptr) {
         // Formatting before BeginMessage keeps the output lock short; a malformed format throws
         // here, before anything was written.
-        FormatArgsAppend(text, format, args, count);
-        format = text;
+        FormatArgsAppend(buffer.Text(), format, args, count);
+        format = buffer.Text();
     }
     try {
         logger->BeginMessage(level);

@@ -48,6 +48,29 @@ protected:
     Ref<Logger> _logger;
 };
 
+// An object whose printable form is made by logging: formatting it nests one message inside
+// another on the same thread.
+class ChattyObject final : public ObjectImpl {
+public:
+    explicit ChattyObject(Ref<Logger> logger) : _logger(std::move(logger)) {}
+    std::string ToString() const override {
+        Log(_logger, LogLevel::Info, "inner %1 %2", 1, std::string(100, 'i'));
+        return "chatty";
+    }
+
+private:
+    Ref<Logger> _logger;
+};
+
+TEST_F(LoggerTest, MessageFormattedWhileAnotherIsFormattedKeepsBothIntact) {
+    Ref<ChattyObject> chatty(new ChattyObject(_logger));
+    Log(_logger, LogLevel::Info, "outer %1 %2 %3", std::string(200, 'o'), chatty, 3);
+    Log(_logger, LogLevel::Info, "after %1", 4);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"inner 1 " + std::string(100, 'i'),
+                                                    "outer " + std::string(200, 'o') + " chatty 3",
+                                                    "after 4"}));
+}
+
 TEST_F(LoggerTest, LineHasHeaderMessageAndLineEnd) {
     Log(_logger, LogLevel::Info, "Current working directory: %1", "/work");
     std::vector<LogLine> lines;
