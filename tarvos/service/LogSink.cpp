@@ -21,12 +21,6 @@ constexpr int64_t kMicrosPerSecond = 1000000;
 // A line buffer that grew past this for one huge message is given back afterwards.
 constexpr size_t kKeptLineCapacity = 64 * 1024;
 
-Ref<System::LockableObject> NewOutputLock() {
-    Ref<System::Mutex> mutex;
-    System::GetSystemFactory().CreateMutex(mutex);
-    return mutex;
-}
-
 // What a thread reuses for every line it logs: its kernel thread id, and the local time text of
 // the last second it logged in. Local time changes its offset only on whole seconds, so one
 // conversion serves a whole second.
@@ -94,7 +88,7 @@ size_t FormatLineEnd(const ThreadStamp& self, int32_t level, char* out, size_t c
 
 }  // namespace
 
-LogSink::LogSink(const Ref<Writer>& output) : _outputLock(NewOutputLock()), _output(output) {
+LogSink::LogSink(const Ref<Writer>& output) : _outputLock(System::NewMutex()), _output(output) {
     _line.reserve(256);
 }
 
