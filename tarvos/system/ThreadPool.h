@@ -20,8 +20,9 @@ class TARVOS_API ThreadPool : public virtual Object {
 public:
     using PostedCallback = void (*)(uintptr_t arg1, uintptr_t arg2);
 
-    // Appends a task to the task queue; ignored once the pool shuts down.
-    virtual void QueueWork(const Ref<Task>& task) = 0;
+    // Appends a task to the task queue; ignored once the pool shuts down. Taken by value: a
+    // temporary (QueueWork(MakeTask(...))) moves in without touching its reference count.
+    virtual void QueueWork(Ref<Task> task) = 0;
     // Runs callback(arg1, arg2) on a worker as a completion-queue entry, outside the task rule.
     virtual void PostCallback(uintptr_t arg1, uintptr_t arg2, PostedCallback callback) = 0;
     // Queues `task` once after `delayMicros` (>= 0, else InvalidArgumentException). Timers with

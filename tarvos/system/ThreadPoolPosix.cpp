@@ -42,6 +42,10 @@
 //  8. A timer's task is taken exactly once, by an atomic exchange: by the timer thread when it
 //     fires or by Cancel, never both. _timerFd is armed only under _timerMutex, never later
 //     than the earliest due time in _incoming or _timers plus one granularity.
+//  9. At most one worker spins (_spinnerActive) for up to kSpinMicros before sleeping, only when
+//     the task rule would let it take a task and only while work came soon after its last
+//     sleep; it counts as awake and idle meanwhile, so no wake-up is sent for work it will see
+//     (_workEpoch changes with every queued task or posted entry).
 
 #include "tarvos/system/internal/ThreadPoolPosix.h"
 
@@ -76,6 +80,10 @@ constexpr uint64_t kPostedKey = ~0ull;  // epoll data of _postFd
 constexpr int kWorkerWaitMillis = 10000;
 constexpr int kPollablesPerThread = 63;
 constexpr int kMaxPollableThreads = 3;
+// How long an idle worker waits for new work before it sleeps, and how soon after sleeping new
+// work must have come for that wait to be worth it next time.
+constexpr int64_t kSpinMicros = 20;
+constexpr int64_t kSpinWorthMicros = 200;
 // Timers due within this many microseconds of each other may be fired together; it is also the
 // width of a timer wheel slot.
 constexpr int64_t kTimerGranularityMicros = 100;
@@ -507,8 +515,31 @@ void ThreadPoolPosix::KickLocked() {
     }
 }
 
+void ThreadPoolPosix::BumpWorkEpochLocked() noexcept {
+    // Written only under the pool mutex: a plain increment, published for the spinner.
+    _workEpoch.store(_workEpoch.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+bool ThreadPoolPosix::CanTakeTaskIfQueuedLocked() const noexcept {
+    return _taskThreads < _taskMax && (!_ioRegistered || _totalThreads - _taskThreads > _ioMin);
+}
+
+bool ThreadPoolPosix::SpinForWork(uint64_t epoch) const noexcept {
+    const int64_t deadline = MonotonicMicros() + kSpinMicros;
+    for (uint32_t round = 1;; ++round) {
+        if (_workEpoch.load(std::memory_order_acquire) != epoch) {
+            return true;
+        }
+        if (round % 64 == 0 && MonotonicMicros() > deadline) {
+            return false;
+        }
+        __builtin_ia32_pause();
+    }
+}
+
 void ThreadPoolPosix::PostLocked(Posted&& entry) {
     _posted.push_back(std::move(entry));
+    BumpWorkEpochLocked();
     KickLocked();
 }
 
@@ -530,6 +561,7 @@ void ThreadPoolPosix::PostCompletionLocked(Posted&& entry) {
 
 void ThreadPoolPosix::QueueWorkLocked(Ref<Task>&& task) {
     _tasks.push_back(std::move(task));
+    BumpWorkEpochLocked();
     GrowForBacklogLocked();
 }
 
@@ -547,18 +579,17 @@ void ThreadPoolPosix::GrowForBacklogLocked() {
     }
 }
 
-void ThreadPoolPosix::QueueWork(const Ref<Task>& task) {
+void ThreadPoolPosix::QueueWork(Ref<Task> task) {
     if (!task) {
         throw InvalidArgumentException("QueueWork: null task");
     }
-    Ref<Task> copy = task;
     Lock();
     if (_shuttingDown) {
         Unlock();
         return;
     }
     try {
-        QueueWorkLocked(std::move(copy));
+        QueueWorkLocked(std::move(task));
     } catch (...) {
         // The task is queued; only the extra worker could not be started.
         Unlock();
@@ -627,6 +658,7 @@ bool ThreadPoolPosix::RunThread() {
     } else {
         ++_totalThreads;
     }
+    bool spinBeforeSleep = true;
     while (!_shuttingDown) {
         while (CanTakeTaskLocked()) {
             Ref<Task> task = std::move(_tasks.front());
@@ -662,10 +694,27 @@ bool ThreadPoolPosix::RunThread() {
             --_busyThreads;
             continue;
         }
+        if (spinBeforeSleep && !_spinnerActive && CanTakeTaskIfQueuedLocked()) {
+            // Work arriving in a steady stream would otherwise cost a wake-up (a write, a
+            // context switch) each time the queue runs dry: one worker at a time waits briefly
+            // for the next item before it sleeps (invariant 9).
+            _spinnerActive = true;
+            const uint64_t epoch = _workEpoch.load(std::memory_order_relaxed);
+            Unlock();
+            const bool arrived = SpinForWork(epoch);
+            Lock();
+            _spinnerActive = false;
+            if (arrived || _shuttingDown || CanTakeTaskLocked() || !_posted.empty()) {
+                continue;
+            }
+        }
         ++_sleepingThreads;
         Unlock();
         epoll_event event{};
+        const int64_t sleptAt = MonotonicMicros();
         const int ready = epoll_wait(_epollFd, &event, 1, kWorkerWaitMillis);
+        // Spin next time only while work keeps arriving soon after the queue ran dry.
+        spinBeforeSleep = MonotonicMicros() - sleptAt < kSpinWorthMicros;
         Lock();
         --_sleepingThreads;
         if (ready <= 0) {
@@ -727,8 +776,10 @@ void ThreadPoolPosix::DispatchIoCompletion(IoRegistration& registration, IoOpera
                                            int64_t bytes, int error) {
     const std::unique_ptr<Exception> failure = MakeIoError(error);
     if (Ref<Service::Logger> tcp = GetTcpTraceLogger()) {
-        const std::string type =
-            failure ? DemangleTypeName(typeid(*failure).name()) : std::string();
+        std::string type;
+        if (const Exception* thrown = failure.get()) {
+            type = DemangleTypeName(typeid(*thrown).name());
+        }
         const std::string message = failure ? "'" + failure->GetMessage() + "'" : "''";
         Log(tcp, LogLevel::Trivia,
             "GetQueuedCompletionStatus returns IO_COMPLETION_OVERLAPPED, xferedBytes=%1, "
@@ -931,6 +982,7 @@ void ThreadPoolPosix::FireDueTimers() {
         for (Ref<Task>& task : due) {
             _tasks.push_back(std::move(task));
         }
+        BumpWorkEpochLocked();
         try {
             GrowForBacklogLocked();
         } catch (...) {

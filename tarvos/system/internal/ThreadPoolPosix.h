@@ -29,7 +29,7 @@ public:
     explicit ThreadPoolPosix(const Ref<Service::Config::View>& config);
     ~ThreadPoolPosix() override;
 
-    void QueueWork(const Ref<Task>& task) override;
+    void QueueWork(Ref<Task> task) override;
     void PostCallback(uintptr_t arg1, uintptr_t arg2, PostedCallback callback) override;
     void ScheduleTimer(const Ref<Task>& task, int64_t delayMicros,
                        Ref<ScheduledItem>& item) override;
@@ -110,6 +110,12 @@ private:
 
     // All of the following run with the pool mutex held.
     bool CanTakeTaskLocked() const noexcept;
+    // Whether the task rule would let one more thread take a task, were one queued.
+    bool CanTakeTaskIfQueuedLocked() const noexcept;
+    // Marks that new work was queued or posted.
+    void BumpWorkEpochLocked() noexcept;
+    // Waits without the mutex until _workEpoch leaves `epoch` (true) or kSpinMicros passed.
+    bool SpinForWork(uint64_t epoch) const noexcept;
     void QueueWorkLocked(Ref<Task>&& task);
     // The thread start rule for queued tasks: start a worker, or wake a sleeping one.
     void GrowForBacklogLocked();
@@ -169,8 +175,10 @@ private:
     int32_t _totalThreads = 0;
     int32_t _busyThreads = 0;
     int32_t _taskThreads = 0;
-    int32_t _sleepingThreads = 0;  // workers blocked in epoll_wait
-    bool _kickPending = false;     // a wake-up was written and no worker took it yet
+    int32_t _sleepingThreads = 0;         // workers blocked in epoll_wait
+    bool _kickPending = false;            // a wake-up was written and no worker took it yet
+    bool _spinnerActive = false;          // a worker spins for new work (invariant 9)
+    std::atomic<uint64_t> _workEpoch{0};  // changed under the mutex, read by the spinner
     bool _ioRegistered = false;
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
     std::deque<Ref<Task>> _tasks;
