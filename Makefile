@@ -4,7 +4,9 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE ?= cmake
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS) --timeout 600
-BENCH_DEPS := libbenchmark-dev libfmt-dev libspdlog-dev libboost-dev
+BENCH_DEPS := libbenchmark-dev libfmt-dev libspdlog-dev libboost-dev libxml2-dev
+FUZZ_DEPS := clang-14 libclang-rt-14-dev
+FUZZ_SECONDS ?= 60
 
 .PHONY: all deps build test sanitize tsan bench install install-check fuzz format clean
 
@@ -51,6 +53,16 @@ install: deps
 	$(CMAKE) --build build-install
 	$(CMAKE) --install build-install
 
+# Every libFuzzer target in fuzz/ for FUZZ_SECONDS each (clang, ASan + UBSan); findings go to
+# build-fuzz/findings/<target>/.
+fuzz:
+	@scripts/install-deps.sh $(FUZZ_DEPS)
+	CC=clang-14 CXX=clang++-14 $(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_CXX_FLAGS="-O1 -g" -DTARVOS_SANITIZE=address,undefined -DTARVOS_FUZZ=ON \
+	    -DTARVOS_BUILD_TESTS=OFF
+	$(CMAKE) --build build-fuzz
+	scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
 # Installs into a scratch prefix and builds the README example with the CMake package and with
 # pkg-config.
 install-check: deps
@@ -60,4 +72,4 @@ format:
 	find tarvos tools bench fuzz examples -name '*.h' -o -name '*.cpp' | xargs -r clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-install build-install-check
+	rm -rf build build-asan build-tsan build-bench build-install build-install-check build-fuzz
