@@ -14,4 +14,5 @@ PKG_CONFIG_PATH="$libdir/pkgconfig" \
     g++ -std=c++20 examples/hello/main.cpp -o build-install-check/hello-pc \
     $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs tarvos)
 LD_LIBRARY_PATH="$libdir" build-install-check/hello-pc | grep -q "hello from a task, 40 + 2"
-echo "check-install: CMake package and pkg-config builds run"
+LD_LIBRARY_PATH="$libdir" "$prefix/bin/tarvos-config" --help | grep -q "tarvos-config get"
+echo "check-install: CMake package and pkg-config builds run; tarvos-config is installed"
