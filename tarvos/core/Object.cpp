@@ -33,6 +33,29 @@ const void* CensusKey(const Object& object) {
     return typeid(object).name();
 }
 
+// The census entries found for recent keys, so that the first reference of an object of a
+// common type skips the hash and the bucket scan. A key's entry never changes once claimed, so
+// any cached pair stays true; each slot is one word (key address << 16 | entry + 1) so that a
+// reader never sees a key with another key's entry. User-space addresses fit in 48 bits.
+constexpr size_t kEntryCacheSlots = 64;
+std::atomic<uint64_t> g_entryCache[kEntryCacheSlots];
+
+int32_t AddFirstReference(const void* key) {
+    const auto address = reinterpret_cast<uint64_t>(key);
+    std::atomic<uint64_t>& slot = g_entryCache[(address >> 4) % kEntryCacheSlots];
+    const uint64_t cached = slot.load(std::memory_order_relaxed);
+    if (cached >> 16 == address && (cached & 0xFFFF) != 0) {
+        const auto entry = static_cast<int32_t>(cached & 0xFFFF) - 1;
+        Census().AddAt(entry, 1);
+        return entry;
+    }
+    const int32_t entry = Census().Add(key, 1);
+    if (entry >= 0 && address < (uint64_t{1} << 48)) {
+        slot.store(address << 16 | static_cast<uint64_t>(entry + 1), std::memory_order_relaxed);
+    }
+    return entry;
+}
+
 }  // namespace
 
 int32_t ScoreboardHash2D::BucketOf(const void* key) noexcept {
@@ -142,7 +165,7 @@ ObjectImpl::~ObjectImpl() = default;
 
 void ObjectImpl::IncRef(const void*) {
     if (_refCount.fetch_add(1, std::memory_order_relaxed) == 0) {
-        _censusEntry = Census().Add(CensusKey(*this), 1);
+        _censusEntry = AddFirstReference(CensusKey(*this));
     }
 }
 
