@@ -500,7 +500,7 @@ void ThreadPoolPosix::PrepareToWait() {
 // Tasks and the completion queue
 
 bool ThreadPoolPosix::CanTakeTaskLocked() const noexcept {
-    return !_tasks.empty() && _taskThreads < _taskMax &&
+    return !_tasks.Empty() && _taskThreads < _taskMax &&
            (!_ioRegistered || _totalThreads - _taskThreads > _ioMin);
 }
 
@@ -538,7 +538,7 @@ bool ThreadPoolPosix::SpinForWork(uint64_t epoch) const noexcept {
 }
 
 void ThreadPoolPosix::PostLocked(Posted&& entry) {
-    _posted.push_back(std::move(entry));
+    _posted.PushBack(std::move(entry));
     BumpWorkEpochLocked();
     KickLocked();
 }
@@ -560,7 +560,7 @@ void ThreadPoolPosix::PostCompletionLocked(Posted&& entry) {
 }
 
 void ThreadPoolPosix::QueueWorkLocked(Ref<Task>&& task) {
-    _tasks.push_back(std::move(task));
+    _tasks.PushBack(std::move(task));
     BumpWorkEpochLocked();
     GrowForBacklogLocked();
 }
@@ -661,10 +661,9 @@ bool ThreadPoolPosix::RunThread() {
     bool spinBeforeSleep = true;
     while (!_shuttingDown) {
         while (CanTakeTaskLocked()) {
-            Ref<Task> task = std::move(_tasks.front());
-            _tasks.pop_front();
+            Ref<Task> task = _tasks.PopFront();
             ++_taskThreads;
-            if (!_tasks.empty()) {
+            if (!_tasks.Empty()) {
                 // A backlog remains: apply the start rule again, so that a burst of queued tasks
                 // grows the pool towards TaskMax as its workers get busy.
                 try {
@@ -681,11 +680,10 @@ bool ThreadPoolPosix::RunThread() {
         if (_shuttingDown) {
             break;
         }
-        if (!_posted.empty()) {
-            Posted entry = std::move(_posted.front());
-            _posted.pop_front();
+        if (!_posted.Empty()) {
+            Posted entry = _posted.PopFront();
             ++_busyThreads;
-            if (!_posted.empty()) {
+            if (!_posted.Empty()) {
                 KickLocked();  // more entries wait: pass the wake-up on
             }
             Unlock();
@@ -704,7 +702,7 @@ bool ThreadPoolPosix::RunThread() {
             const bool arrived = SpinForWork(epoch);
             Lock();
             _spinnerActive = false;
-            if (arrived || _shuttingDown || CanTakeTaskLocked() || !_posted.empty()) {
+            if (arrived || _shuttingDown || CanTakeTaskLocked() || !_posted.Empty()) {
                 continue;
             }
         }
@@ -790,8 +788,8 @@ void ThreadPoolPosix::DispatchIoCompletion(IoRegistration& registration, IoOpera
 }
 
 void ThreadPoolPosix::Shutdown() {
-    std::deque<Ref<Task>> tasks;
-    std::deque<Posted> posted;
+    RingQueue<Ref<Task>> tasks;
+    RingQueue<Posted> posted;
     std::vector<TimerItem> timers;  // the timer thread drops its own queue when it leaves
     std::unordered_map<int, Ref<ConnectCallback>> connects;
     std::vector<std::map<uint64_t, PollableItem>> pollables;
@@ -802,7 +800,7 @@ void ThreadPoolPosix::Shutdown() {
         return;
     }
     _shuttingDown = true;
-    tasks.swap(_tasks);
+    tasks.Swap(_tasks);
     connects.swap(_connects);
     slots.swap(_ioSlots);
     _freeIoSlots.clear();
@@ -811,7 +809,7 @@ void ThreadPoolPosix::Shutdown() {
         thread->items.clear();
         SignalEventFd(thread->wakeFd);
     }
-    posted.swap(_posted);
+    posted.Swap(_posted);
     // Every worker must wake and leave: the wake-up descriptor becomes level-triggered and stays
     // readable, so each epoll_wait returns at once from now on.
     SignalEventFd(_postFd);
@@ -980,7 +978,7 @@ void ThreadPoolPosix::FireDueTimers() {
     Lock();
     if (!_shuttingDown) {
         for (Ref<Task>& task : due) {
-            _tasks.push_back(std::move(task));
+            _tasks.PushBack(std::move(task));
         }
         BumpWorkEpochLocked();
         try {

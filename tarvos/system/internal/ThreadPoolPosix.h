@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "tarvos/system/LockableObjectImpl.h"
 #include "tarvos/system/ThreadPool.h"
 #include "tarvos/system/internal/AsyncIo.h"
+#include "tarvos/system/internal/RingQueue.h"
 #include "tarvos/system/internal/ThreadPosix.h"
 #include "tarvos/system/internal/TimerWheel.h"
 
@@ -181,8 +181,8 @@ private:
     std::atomic<uint64_t> _workEpoch{0};  // changed under the mutex, read by the spinner
     bool _ioRegistered = false;
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
-    std::deque<Ref<Task>> _tasks;
-    std::deque<Posted> _posted;
+    RingQueue<Ref<Task>> _tasks;
+    RingQueue<Posted> _posted;
     std::atomic<bool> _timerThreadStarted{false};  // set under the pool mutex
     std::unordered_map<int, Ref<ConnectCallback>> _connects;
     std::vector<Ref<PollableThread>> _pollableThreads;
