@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "tarvos/core/Panic.h"
+#include "tarvos/system/LockableObject.h"
 #include "tarvos/system/SystemFactory.h"
 
 namespace Tarvos::System {
@@ -25,13 +26,17 @@ RWLockImpl::RWLockImpl()
       _mutex(NewMutex()),
       _condition(NewCondition()) {}
 
+// Waiting may throw (a thread outside every pool cannot wait: WrongThreadException); the guards
+// below then leave the internal mutex unlocked and the lock's state as it was.
+
 void RWLockImpl::LockRead() {
-    _mutex->Lock();
-    while (_count < 0) {
-        _condition->Wait(*_mutex);
+    {
+        ScopedLock guard(*_mutex);
+        while (_count < 0) {
+            _condition->Wait(*_mutex);
+        }
+        _count += 1;
     }
-    _count += 1;
-    _mutex->Unlock();
     ThreadLocks()[_id] += 1;
 }
 
@@ -40,12 +45,13 @@ void RWLockImpl::LockWrite() {
     // A thread holding a read lock would wait for itself for ever; one holding the write lock
     // would corrupt the state.
     TARVOS_VERIFY(holds.find(_id) == holds.end());
-    _mutex->Lock();
-    while (_count != 0) {
-        _condition->Wait(*_mutex);
+    {
+        ScopedLock guard(*_mutex);
+        while (_count != 0) {
+            _condition->Wait(*_mutex);
+        }
+        _count = -1;
     }
-    _count = -1;
-    _mutex->Unlock();
     holds.emplace(_id, -1);
 }
 
@@ -86,8 +92,14 @@ bool RWLockImpl::TryUpgrade() {
         return false;
     }
     _upgrading = true;
-    while (_count != 1) {
-        _condition->Wait(*_mutex);
+    try {
+        while (_count != 1) {
+            _condition->Wait(*_mutex);
+        }
+    } catch (...) {
+        _upgrading = false;
+        _mutex->Unlock();
+        throw;
     }
     _upgrading = false;
     _count = -1;

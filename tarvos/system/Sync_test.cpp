@@ -378,6 +378,29 @@ TEST_F(SyncTest, DowngradeKeepsAReadHoldAndAdmitsOtherReaders) {
     lock->Unlock();
 }
 
+// A thread outside every pool that would have to wait gets WrongThreadException and leaves the
+// lock as it found it: usable by everybody afterwards.
+TEST_F(SyncTest, WaitRefusedOffAPoolThreadLeavesTheLockUsable) {
+    Ref<RWLock> lock = NewRWLock();
+    lock->LockWrite();
+    std::thread([&] {
+        EXPECT_THROW(lock->LockRead(), WrongThreadException);
+        EXPECT_THROW(lock->LockWrite(), WrongThreadException);
+        EXPECT_FALSE(lock->IsLockedRead());
+    }).join();
+    lock->Unlock();
+    std::thread([&] {
+        lock->LockRead();  // uncontended: no wait needed, so any thread may
+        lock->Unlock();
+        lock->LockWrite();
+        lock->Unlock();
+    }).join();
+    lock->LockRead();
+    std::thread([&] { EXPECT_THROW(lock->LockWrite(), WrongThreadException); }).join();
+    EXPECT_TRUE(lock->TryUpgrade());
+    lock->Unlock();
+}
+
 TEST(RWLockDeathTest, MisuseIsAnAssertion) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto withPool = [](const std::function<void(RWLock&)>& body) {
