@@ -17,6 +17,8 @@ std::atomic<ScoreboardHash2D*> g_objectCensus{nullptr};
 
 namespace {
 
+std::atomic<RefHook> g_refHook{nullptr};
+
 ScoreboardHash2D& Census() {
     // Made exactly once by the first first-reference of the process and never freed, so that
     // objects released during static destruction still find it.
@@ -54,6 +56,21 @@ int32_t AddFirstReference(const void* key) {
         slot.store(address << 16 | static_cast<uint64_t>(entry + 1), std::memory_order_relaxed);
     }
     return entry;
+}
+
+// The slow part of IncRef, out of line so that the common case (no census work, no hook) stays a
+// locked add, a load and a branch. The empty statements after hook calls keep the calls out of
+// tail position, so that the call stacks a hook captures show the reference operation's own
+// frame (the reference tracker cuts its stacks there).
+[[gnu::noinline]] void AfterIncRef(ObjectImpl* object, int32_t& censusEntry, const void* holder,
+                                   int32_t before, RefHook hook) {
+    if (before == 0) {
+        censusEntry = AddFirstReference(CensusKey(*object));
+    }
+    if (hook != nullptr) {
+        hook(object, typeid(*object).name(), holder, 1, before + 1);
+        asm volatile("" ::: "memory");
+    }
 }
 
 }  // namespace
@@ -163,9 +180,16 @@ void GetObjectCensus(std::string& out) {
 
 ObjectImpl::~ObjectImpl() = default;
 
-void ObjectImpl::IncRef(const void*) {
-    if (_refCount.fetch_add(1, std::memory_order_relaxed) == 0) {
-        _censusEntry = AddFirstReference(CensusKey(*this));
+void SetRefHook(RefHook hook) noexcept {
+    g_refHook.store(hook, std::memory_order_release);
+}
+
+void ObjectImpl::IncRef(const void* holder) {
+    const int32_t before = _refCount.fetch_add(1, std::memory_order_relaxed);
+    const RefHook hook = g_refHook.load(std::memory_order_relaxed);
+    if (before == 0 || hook != nullptr) [[unlikely]] {
+        AfterIncRef(this, _censusEntry, holder, before, hook);
+        asm volatile("" ::: "memory");
     }
 }
 
@@ -173,13 +197,35 @@ void ObjectImpl::IncRef() {
     IncRef(reinterpret_cast<const void*>(-1));
 }
 
-void ObjectImpl::DecRef(const void*) {
-    if (_refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-        return;
+void ObjectImpl::DecRef(const void* holder) {
+    // The slow parts, out of line so that a drop that is neither observed nor the last needs no
+    // stack frame (see AfterIncRef for the empty statements).
+    struct Slow {
+        [[gnu::noinline]] static void Destroy(ObjectImpl* self) {
+            Census().AddAt(self->_censusEntry, -1);
+            self->OnLastRelease();
+            delete self;
+        }
+        [[gnu::noinline]] static void DropObserved(ObjectImpl* self, const void* holder,
+                                                   RefHook hook) {
+            // The type is read while the caller's reference still keeps the object alive; once
+            // the count has dropped, another thread may destroy it.
+            const char* const typeName = typeid(*self).name();
+            const int32_t before = self->_refCount.fetch_sub(1, std::memory_order_acq_rel);
+            hook(self, typeName, holder, -1, before - 1);
+            if (before == 1) {
+                Destroy(self);
+            }
+            asm volatile("" ::: "memory");
+        }
+    };
+    const RefHook hook = g_refHook.load(std::memory_order_relaxed);
+    if (hook != nullptr) [[unlikely]] {
+        Slow::DropObserved(this, holder, hook);
+        asm volatile("" ::: "memory");
+    } else if (_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        Slow::Destroy(this);
     }
-    Census().AddAt(_censusEntry, -1);
-    OnLastRelease();
-    delete this;
 }
 
 void ObjectImpl::DecRef() {

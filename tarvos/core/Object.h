@@ -70,6 +70,22 @@ private:
     int32_t _censusEntry = -1;
 };
 
+// An observer of every reference taken or dropped on an ObjectImpl, installed process-wide for
+// diagnostics (the reference tracker). It runs on the thread of the operation, after the count
+// changed, with the object's address, the mangled name of its dynamic type (read while the
+// object was surely alive), the holder, +1 or -1, and the count after the operation. It may run
+// for the same object on several threads at once. A count after of 0 means the object is about
+// to be destroyed: the hook runs before OnLastRelease and the destructor. For any other drop the
+// object may already be destroyed by another thread: use its address only, never the object.
+using RefHook = void (*)(const ObjectImpl* object, const char* typeName, const void* holder,
+                         int32_t delta, int32_t countAfter);
+
+// Installs `hook` (null: none). While none is installed, IncRef and DecRef pay one relaxed load
+// and a branch for it. A thread that loaded the previous hook may still call it after this
+// returns, so a hook must stay callable (and ignore calls it does not want) for the rest of the
+// process. Thread-safe.
+TARVOS_API void SetRefHook(RefHook hook) noexcept;
+
 // Returns the demangled name of the dynamic type of `object` (the most-derived class).
 TARVOS_API std::string GetTypeName(const Object& object);
 
