@@ -10,8 +10,10 @@
 #include "tarvos/system/Condition.h"
 #include "tarvos/system/FileReader.h"
 #include "tarvos/system/FileWriter.h"
+#include "tarvos/system/Impersonator.h"
 #include "tarvos/system/Mutex.h"
 #include "tarvos/system/RWLock.h"
+#include "tarvos/system/SharedLibrary.h"
 #include "tarvos/system/ThreadPool.h"
 
 namespace Tarvos::System {
@@ -50,6 +52,11 @@ public:
                                          Ref<RolloverWriter>& writer) = 0;
     // The calling thread's stack.
     virtual void CreateBacktrace(Ref<Backtrace>& backtrace) = 0;
+    // Loads the shared library at `path` with every reference resolved; throws SystemException
+    // with the path and the loader's text when it cannot be loaded.
+    virtual void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) = 0;
+    // The platform's impersonator, which switches the calling thread's user identity.
+    virtual void CreateImpersonator(Ref<Impersonator>& impersonator) = 0;
 };
 
 // The factory singleton, made on first use.

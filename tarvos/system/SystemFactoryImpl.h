@@ -26,6 +26,8 @@ public:
                                  int64_t maxFileSize, int32_t fileCount,
                                  Ref<RolloverWriter>& writer) override;
     void CreateBacktrace(Ref<Backtrace>& backtrace) override;
+    void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) override;
+    void CreateImpersonator(Ref<Impersonator>& impersonator) override;
 };
 
 }  // namespace Tarvos::System
