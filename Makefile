@@ -8,7 +8,7 @@ BENCH_DEPS := libbenchmark-dev libfmt-dev libspdlog-dev libboost-dev libxml2-dev
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test sanitize tsan bench install install-check fuzz format clean
+.PHONY: all deps build test demo sanitize tsan bench install install-check fuzz format clean
 
 all: build
 
@@ -22,6 +22,10 @@ build: deps
 # Every test of the normal build.
 test: build
 	ctest --test-dir build $(CTEST_FLAGS)
+
+# The main job: the host program runs the demo application in the foreground (Ctrl-C stops it).
+demo: build
+	build/tools/tarvos-host/tarvos-host examples/demo/demo.xml
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
@@ -37,7 +41,7 @@ tsan: deps
 	    -DCMAKE_CXX_FLAGS="-O1 -g" -DTARVOS_SANITIZE=thread
 	$(CMAKE) --build build-tsan
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	    ctest --test-dir build-tsan -L 'system|service|xml' $(CTEST_FLAGS)
+	    ctest --test-dir build-tsan -L 'core|system|service|xml|authorize' $(CTEST_FLAGS)
 
 # Benchmarks against their peers (installed here from Debian), in one run.
 bench:

@@ -20,4 +20,10 @@ public:
     virtual std::string GetText() const = 0;
 };
 
+// Makes the process write the backtrace of the failing thread to standard error when it dies of
+// a fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT), then die of that signal as before.
+// Installed once; later calls do nothing. Handlers installed earlier by the host are kept and
+// called after the backtrace.
+TARVOS_API void EnableCrashBacktraces();
+
 }  // namespace Tarvos::System

@@ -3,7 +3,12 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 
 namespace Tarvos::System {
 
@@ -61,6 +66,53 @@ std::string BacktracePosix::GetText() const {
         text += "\n";
     }
     return text;
+}
+
+namespace {
+
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int kFatalSignalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
+struct sigaction g_previous[kFatalSignalCount];
+std::atomic<bool> g_crashBacktracesOn{false};
+
+void WriteText(const char* text) {
+    ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
+    static_cast<void>(ignored);
+}
+
+// Runs on the dying thread: only async-signal-safe calls (backtrace was warmed up at install,
+// so it does not load anything now).
+void OnFatalSignal(int signal) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\n*** Fatal signal %d, backtrace:\n", signal);
+    WriteText(line);
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, count, STDERR_FILENO);
+    for (int i = 0; i < kFatalSignalCount; ++i) {
+        if (kFatalSignals[i] == signal) {
+            sigaction(signal, &g_previous[i], nullptr);
+        }
+    }
+    // Blocked until this handler returns; then the previous disposition ends the process.
+    raise(signal);
+}
+
+}  // namespace
+
+void EnableCrashBacktraces() {
+    if (g_crashBacktracesOn.exchange(true)) {
+        return;
+    }
+    void* warmUp[1];
+    backtrace(warmUp, 1);
+    struct sigaction action {};
+    action.sa_handler = OnFatalSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (int i = 0; i < kFatalSignalCount; ++i) {
+        sigaction(kFatalSignals[i], &action, &g_previous[i]);
+    }
 }
 
 }  // namespace Tarvos::System

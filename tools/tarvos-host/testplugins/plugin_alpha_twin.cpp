@@ -1,0 +1,11 @@
+// A second library whose plug-in takes the name "alpha" again.
+#include "ScriptedPlugin.h"
+
+namespace {
+class Plugin final : public ScriptedPlugin {
+public:
+    Plugin() : ScriptedPlugin("alpha") {}
+};
+}  // namespace
+
+TARVOS_PLUGIN_ENTRY(Plugin)
