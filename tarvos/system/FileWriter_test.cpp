@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -193,6 +194,46 @@ TEST_F(FileTest, ReaderDeliversContentThenEndOfFile) {
     EXPECT_EQ(reader->Read(buffer, sizeof buffer), 2);
     EXPECT_EQ(std::string(buffer, 2), "89");
     EXPECT_EQ(reader->Read(buffer, sizeof buffer), -1);
+}
+
+TEST_F(FileTest, AppendingWritersCreateTheFileAndNeverOverwriteEachOther) {
+    Ref<FileWriter> first = OpenWriter("shared", true);
+    Ref<FileWriter> second = OpenWriter("shared", true);
+    first->Write("1a", 2);
+    second->Write("2a", 2);
+    first->Write("1b", 2);
+    first->Close();
+    second->Close();
+    EXPECT_EQ(ReadAll(PathOf("shared")), "1a2a1b");
+}
+
+TEST_F(FileTest, EmptyWriteIssuesNoPlatformWriteAndNegativeLengthIsRefused) {
+    Ref<FileWriter> writer = OpenWriter("w", false);
+    int calls = 0;
+    HookWrites([&](int fd, const void* data, size_t size) {
+        ++calls;
+        return RealWrite(fd, data, size);
+    });
+    writer->Write("", 0);
+    EXPECT_THROW(writer->Write("abc", -1), InvalidArgumentException);
+    EXPECT_EQ(calls, 0);
+    writer->Write("abc", 3);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(FileTest, ReadingADirectoryThrowsNamingThePath) {
+    ASSERT_EQ(mkdir(PathOf("dir").c_str(), 0700), 0);
+    Ref<FileReader> reader;
+    GetSystemFactory().CreateFileReader(PathOf("dir"), reader);
+    char buffer[4];
+    try {
+        reader->Read(buffer, sizeof buffer);
+        FAIL() << "no exception";
+    } catch (const PosixSystemException& e) {
+        EXPECT_EQ(e.GetErrorCode(), EISDIR);
+        EXPECT_NE(e.GetMessage().find(PathOf("dir")), std::string::npos);
+    }
+    reader->Close();
 }
 
 TEST_F(FileTest, ConsoleWriterWritesToStandardOutput) {

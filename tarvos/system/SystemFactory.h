@@ -18,6 +18,8 @@
 
 namespace Tarvos::System {
 
+class File;
+class FileHandle;
 class RolloverWriter;
 
 // The process-wide factory of every platform object. Each operation delivers a new object into
@@ -52,6 +54,15 @@ public:
                                          Ref<RolloverWriter>& writer) = 0;
     // The calling thread's stack.
     virtual void CreateBacktrace(Ref<Backtrace>& backtrace) = 0;
+    // A File naming `path` (nothing is touched on disk). An empty path, or one holding a NUL
+    // byte, throws InvalidArgumentException.
+    virtual void CreateFile(const std::string& path, Ref<File>& file) = 0;
+    // Creates a new empty file, mode 0600, in $TMPDIR (else /tmp) and delivers a File naming it;
+    // the file is removed when the last reference to that File goes. Throws FileIOException
+    // "No temp directory is accessible" when neither directory is usable.
+    virtual void CreateTempFile(Ref<File>& file) = 0;
+    // A closed FileHandle on `path`; FileHandle::Open opens it. Path rules as CreateFile.
+    virtual void CreateFileHandle(const std::string& path, Ref<FileHandle>& handle) = 0;
     // Loads the shared library at `path` with every reference resolved; throws SystemException
     // with the path and the loader's text when it cannot be loaded.
     virtual void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) = 0;

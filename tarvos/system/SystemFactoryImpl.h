@@ -26,6 +26,9 @@ public:
                                  int64_t maxFileSize, int32_t fileCount,
                                  Ref<RolloverWriter>& writer) override;
     void CreateBacktrace(Ref<Backtrace>& backtrace) override;
+    void CreateFile(const std::string& path, Ref<File>& file) override;
+    void CreateTempFile(Ref<File>& file) override;
+    void CreateFileHandle(const std::string& path, Ref<FileHandle>& handle) override;
     void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) override;
     void CreateImpersonator(Ref<Impersonator>& impersonator) override;
 };
