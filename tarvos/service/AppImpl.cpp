@@ -20,6 +20,7 @@
 #include "tarvos/service/LogManagerImpl.h"
 #include "tarvos/service/LoggerImpl.h"
 #include "tarvos/service/RefTracker.h"
+#include "tarvos/service/ResourceChecker.h"
 #include "tarvos/service/StackTraceManager.h"
 #include "tarvos/service/Tester.h"
 #include "tarvos/system/Backtrace.h"
@@ -176,6 +177,13 @@ void AppImpl::Init(const std::string& logDirectory, const std::string& logName,
         Impersonate::CreateImpersonateManager(manager);
         System::ScopedLock lock(*this);
         _impersonationEnabled = true;
+    }
+    // Resource checkers for the sections under "resourceChecker" that exist.
+    std::vector<Ref<ResourceChecker>> checkers;
+    StartResourceCheckers(Ref<App>(this), root, appLogger, checkers);
+    {
+        System::ScopedLock lock(*this);
+        _resourceCheckers = std::move(checkers);
     }
     // Negative test triggers are read from "tarvos/testTriggers" when that node exists.
     Ref<Config::View> triggers;
@@ -557,6 +565,18 @@ void AppImpl::Shutdown() {
         }
         loaded.plugin.Reset();
     }
+
+    // The checkers hold the application: stopped and released here, on the start-up thread,
+    // which is still a pool thread.
+    std::vector<Ref<ResourceChecker>> checkers;
+    {
+        System::ScopedLock lock(*this);
+        checkers.swap(_resourceCheckers);
+    }
+    for (const Ref<ResourceChecker>& checker : checkers) {
+        checker->Stop();
+    }
+    checkers.clear();
 
     pool->Drain(static_cast<int64_t>(waitSeconds) * 1000000);
 

@@ -14,6 +14,8 @@
 
 namespace Tarvos::Service {
 
+class ResourceChecker;
+
 // The application object of a host process.
 //
 // Life: created -> started (Init: configuration, logging, thread pool, diagnostics, plug-ins)
@@ -108,6 +110,7 @@ private:
     ServiceMap _services;
     std::map<std::string, LoadedPlugin> _plugins;
     std::vector<std::string> _loadOrder;  // plug-in names, first loaded first
+    std::vector<Ref<ResourceChecker>> _resourceCheckers;
     std::string _startFailure;
     int32_t _exitCode = 0;
     bool _exitCodeSet = false;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -253,6 +254,28 @@ TEST_F(AppTest, SwitchesTurnOnDiagnosticsAndImpersonationUntilShutdown) {
     EXPECT_THROW(Impersonate::GetImpersonateManager(manager), NotInitializedException);
     EXPECT_FALSE(TARVOS_TF("Store.WriteFails"));
     EnableStackTracer(false);
+}
+
+// A configured resource checker above its hard limit stops the pool, which ends Run.
+TEST_F(AppTest, ResourceCheckerAboveItsHardLimitStopsTheApplication) {
+    Start("",
+          "<resourceChecker><descriptors><intervalSecs>1</intervalSecs>"
+          "<hardLimit>1</hardLimit></descriptors></resourceChecker>");
+    std::atomic<bool> ran{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 3000 && !ran; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ran) {
+            ADD_FAILURE() << "the checker did not stop the application within 30 s";
+            _app->StopThreadPool();
+        }
+    });
+    _app->Run();
+    ran = true;
+    watchdog.join();
+    EXPECT_TRUE(_app->GetThreadPool()->IsShuttingDown());
+    EXPECT_TRUE(Logged("exceeds hard limit 1. Shutting down process.")) << LogText();
 }
 
 TEST_F(AppTest, ExitCodeIsZeroUntilSet) {

@@ -21,6 +21,7 @@ namespace Tarvos::System {
 class File;
 class FileHandle;
 class RolloverWriter;
+class SysCommand;
 
 // The process-wide factory of every platform object. Each operation delivers a new object into
 // its out-reference and throws PosixSystemException (with the operation and path as context)
@@ -68,6 +69,8 @@ public:
     virtual void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) = 0;
     // The platform's impersonator, which switches the calling thread's user identity.
     virtual void CreateImpersonator(Ref<Impersonator>& impersonator) = 0;
+    // A child-process command, not yet started (SysCommand.h).
+    virtual void CreateSysCommand(Ref<SysCommand>& command) = 0;
 };
 
 // The factory singleton, made on first use.

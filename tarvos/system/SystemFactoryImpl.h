@@ -31,6 +31,7 @@ public:
     void CreateFileHandle(const std::string& path, Ref<FileHandle>& handle) override;
     void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) override;
     void CreateImpersonator(Ref<Impersonator>& impersonator) override;
+    void CreateSysCommand(Ref<SysCommand>& command) override;
 };
 
 }  // namespace Tarvos::System

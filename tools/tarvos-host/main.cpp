@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     } catch (const Tarvos::Throwable& failure) {
         const std::string where = app->GetStartFailure();
         if (argc != 2) {
-            Report(failure.GetMessage());
+            std::fprintf(stderr, "%s\n", failure.GetMessage().c_str());
             return kUsageStatus;
         }
         Report(std::string(argv[1]) + ": " + (where.empty() ? "" : where + ": ") +
