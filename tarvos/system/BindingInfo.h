@@ -33,6 +33,10 @@ public:
 class TARVOS_API NamedPipeBindingInfo : public virtual BindingInfo {
 public:
     virtual std::string GetPipeName() const = 0;
+    // The user at the client end of the pipe (from the connection's peer credentials; the
+    // decimal user id when the user database does not know it). Empty for the client's own view
+    // of the server end.
+    virtual std::string GetClientUserName() const = 0;
 };
 
 }  // namespace Tarvos::System

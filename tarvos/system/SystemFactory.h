@@ -21,6 +21,10 @@ namespace Tarvos::System {
 class File;
 class FileHandle;
 class RolloverWriter;
+class TCPClientSocket;
+class TCPServerSocket;
+class NamedPipeClientStream;
+class NamedPipeServer;
 class SysCommand;
 
 // The process-wide factory of every platform object. Each operation delivers a new object into
@@ -71,6 +75,23 @@ public:
     virtual void CreateImpersonator(Ref<Impersonator>& impersonator) = 0;
     // A child-process command, not yet started (SysCommand.h).
     virtual void CreateSysCommand(Ref<SysCommand>& command) = 0;
+    // An unconnected TCP client socket (a fresh IPv4 socket) bound to the calling thread's pool;
+    // WrongThreadException off the pool.
+    virtual void CreateTCPClientSocket(Ref<TCPClientSocket>& socket) = 0;
+    // A TCP server socket that is not listening yet; it binds to the pool of the thread that
+    // calls Listen.
+    virtual void CreateTCPServerSocket(Ref<TCPServerSocket>& server) = 0;
+    // An unconnected client end of the pipe `pipeName` ("\\.\pipe\NAME" or NAME); Connect binds
+    // it to the calling thread's pool. InvalidArgumentException for a name that is not a single
+    // path component.
+    virtual void CreateNamedPipeClientStream(const std::string& pipeName,
+                                             Ref<NamedPipeClientStream>& stream) = 0;
+    // A server listening on the pipe `pipeName`, bound to the calling thread's pool, that queues
+    // up to `backlog` connections not yet accepted (0: the system's default); clients beyond
+    // find the pipe busy. Creates the pipe directory (mode 0700) when missing; EADDRINUSE when
+    // another live server listens on the name.
+    virtual void CreateNamedPipeServer(const std::string& pipeName, int32_t backlog,
+                                       Ref<NamedPipeServer>& server) = 0;
 };
 
 // The factory singleton, made on first use.

@@ -31,6 +31,12 @@ public:
     void CreateFileHandle(const std::string& path, Ref<FileHandle>& handle) override;
     void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) override;
     void CreateImpersonator(Ref<Impersonator>& impersonator) override;
+    void CreateTCPClientSocket(Ref<TCPClientSocket>& socket) override;
+    void CreateTCPServerSocket(Ref<TCPServerSocket>& server) override;
+    void CreateNamedPipeClientStream(const std::string& pipeName,
+                                     Ref<NamedPipeClientStream>& stream) override;
+    void CreateNamedPipeServer(const std::string& pipeName, int32_t backlog,
+                               Ref<NamedPipeServer>& server) override;
     void CreateSysCommand(Ref<SysCommand>& command) override;
 };
 

@@ -1,0 +1,369 @@
+#include "tarvos/system/StreamBase.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tarvos/system/PosixSystemException.h"
+#include "tarvos/system/internal/StreamTestSupport.h"
+
+namespace Tarvos::System {
+namespace {
+
+using Testing::CodeOf;
+using Testing::Completions;
+using Testing::RunOnPoolThread;
+using Testing::WaitUntil;
+
+// A connected TCP pair: `_near` is the client socket, `_far` the accepted end.
+class StreamStateTest : public Testing::PoolFixture {
+protected:
+    void SetUp() override {
+        PoolFixture::SetUp();
+        _server = Listen();
+        Ref<TCPClientSocket> client;
+        Connect(_server, client, _far);
+        _near = client;
+    }
+    void TearDown() override {
+        for (const Ref<Stream>& stream : {_near, _far}) {
+            if (stream) {
+                CloseStream(*stream);
+            }
+        }
+        _near.Reset();
+        _far.Reset();
+        _server->Close();
+        _server.Reset();
+        PoolFixture::TearDown();
+    }
+
+    void Send(const Ref<Stream>& to, const std::string& text) {
+        to->Write(text.data(), static_cast<int32_t>(text.size()));
+    }
+
+    // Starts a write to `_near` that cannot finish while `_far` reads nothing.
+    void StartStuckWrite(Completions& done) {
+        _big.assign(64 << 20, 'x');
+        _near->WriteInitiate(_big.data(), static_cast<int32_t>(_big.size()), done.WriteCallback());
+    }
+
+    Ref<TCPServerSocket> _server;
+    Ref<Stream> _near;
+    Ref<Stream> _far;
+    std::vector<char> _big;
+    char _buffer[64] = {};
+};
+
+TEST_F(StreamStateTest, SecondReadBeforeTheFirstCompletedIsInProgressButAWriteMayStart) {
+    Completions reads;
+    Completions writes;
+    _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+    EXPECT_THROW(_near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback()),
+                 InProgressException);
+    EXPECT_THROW(_near->Read(_buffer, sizeof _buffer), InProgressException);
+    _near->WriteInitiate("ping", 4, writes.WriteCallback());
+    ASSERT_TRUE(writes.WaitFor(1));
+    EXPECT_EQ(writes.Code(), 0);
+    Send(_far, "pong");
+    ASSERT_TRUE(reads.WaitFor(1));
+    EXPECT_EQ(reads.Bytes(), 4);
+    EXPECT_EQ(std::string(_buffer, 4), "pong");
+    EXPECT_EQ(reads.Count(), 1);
+}
+
+TEST_F(StreamStateTest, WaitingWithNothingStartedIsNotInProgress) {
+    EXPECT_THROW(_near->WaitRead(), NotInProgressException);
+    EXPECT_THROW(_near->WaitWrite(), NotInProgressException);
+    EXPECT_THROW(_near->TimedWaitRead(1000), NotInProgressException);
+}
+
+TEST_F(StreamStateTest, NegativeTimeLimitIsAnInvalidArgument) {
+    _near->ReadInitiate(_buffer, sizeof _buffer, nullptr);
+    EXPECT_THROW(_near->TimedWaitRead(-1), InvalidArgumentException);
+    EXPECT_THROW(_near->TimedWaitWrite(-1), InvalidArgumentException);
+    Send(_far, "x");
+    EXPECT_EQ(_near->WaitRead(), 1);
+}
+
+TEST_F(StreamStateTest, ReadWithoutCallbackIsHeldUntilWaitReadCollectsIt) {
+    _near->ReadInitiate(_buffer, sizeof _buffer, nullptr);
+    Send(_far, "hello");
+    // The result arrives and is held: a new read is refused until it is collected, and no
+    // worker is kept waiting for the collector meanwhile (a queued task still runs).
+    std::atomic<bool> ran{false};
+    _pool->QueueWork(MakeTask([&] { ran = true; }));
+    ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
+    EXPECT_THROW(_near->ReadInitiate(_buffer, sizeof _buffer, nullptr), InProgressException);
+    EXPECT_EQ(_near->WaitRead(), 5);
+    EXPECT_EQ(std::string(_buffer, 5), "hello");
+    EXPECT_THROW(_near->WaitRead(), NotInProgressException);
+    _near->ReadInitiate(_buffer, sizeof _buffer, nullptr);  // accepted again
+    Send(_far, "!");
+    EXPECT_EQ(_near->TimedWaitRead(20000000), 1);
+}
+
+TEST_F(StreamStateTest, ZeroTimeLimitOnAPendingReadTimesOutAndTheReadStaysPending) {
+    _near->ReadInitiate(_buffer, sizeof _buffer, nullptr);
+    EXPECT_THROW(_near->TimedWaitRead(0), TimeoutException);
+    EXPECT_THROW(_near->TimedWaitRead(1000), TimeoutException);
+    EXPECT_THROW(_near->ReadInitiate(_buffer, sizeof _buffer, nullptr), InProgressException);
+    Send(_far, "late");
+    EXPECT_EQ(_near->WaitRead(), 4);
+}
+
+TEST_F(StreamStateTest, WriteOfLengthZeroIsAnInvalidArgumentAndBadArgumentsAreRefused) {
+    EXPECT_THROW(_near->Write("", 0), InvalidArgumentException);
+    EXPECT_THROW(_near->WriteInitiate("", 0, nullptr), InvalidArgumentException);
+    EXPECT_THROW(_near->Read(_buffer, -1), InvalidArgumentException);
+    EXPECT_THROW(_near->ReadInitiate(nullptr, 4, nullptr), InvalidArgumentException);
+    // None of them left the direction busy.
+    Send(_near, "ok");
+    EXPECT_EQ(_far->Read(_buffer, sizeof _buffer), 2);
+}
+
+TEST_F(StreamStateTest, ZeroLengthReadReportsArrivingDataWithoutConsumingIt) {
+    Completions ready;
+    _near->ReadInitiate(_buffer, 0, ready.ReadCallback());
+    Send(_far, "abc");
+    ASSERT_TRUE(ready.WaitFor(1));
+    EXPECT_EQ(ready.Code(), 0);
+    EXPECT_EQ(ready.Bytes(), 0);
+    EXPECT_EQ(_near->Read(_buffer, sizeof _buffer), 3);
+    EXPECT_EQ(std::string(_buffer, 3), "abc");
+}
+
+TEST_F(StreamStateTest, ZeroLengthReadCompletesWhenThePeerCloses) {
+    Completions ready;
+    _near->ReadInitiate(_buffer, 0, ready.ReadCallback());
+    CloseStream(*_far);
+    ASSERT_TRUE(ready.WaitFor(1));
+    EXPECT_EQ(ready.Code(), 0);
+    EXPECT_EQ(_near->Read(_buffer, sizeof _buffer), 0);
+}
+
+// A raw client socket that resets its connection when closed (SO_LINGER 0).
+int ConnectResettingClient(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    return fd;
+}
+
+TEST_F(StreamStateTest, ResetByThePeerReachesTheCallbackAndTheWaiterAsTheSameError) {
+    const int first = ConnectResettingClient(_server->GetPort());
+    Ref<Stream> viaCallback;
+    _server->Accept(viaCallback);
+    const int second = ConnectResettingClient(_server->GetPort());
+    Ref<Stream> viaWaiter;
+    _server->Accept(viaWaiter);
+
+    Completions failed;
+    viaCallback->ReadInitiate(_buffer, sizeof _buffer, failed.ReadCallback());
+    viaWaiter->ReadInitiate(_buffer + 32, 32, nullptr);
+    close(first);
+    close(second);
+    ASSERT_TRUE(failed.WaitFor(1));
+    EXPECT_EQ(failed.Code(), ECONNRESET);
+    try {
+        viaWaiter->WaitRead();
+        ADD_FAILURE() << "no error";
+    } catch (const SystemException& e) {
+        EXPECT_EQ(e.GetErrorCode(), ECONNRESET);
+    }
+    CloseStream(*viaCallback);
+    CloseStream(*viaWaiter);
+}
+
+TEST_F(StreamStateTest, ResultTakenIsOnlyKnownInsideTheCallbackAndSeesTheWaiter) {
+    EXPECT_THROW(_near->IsReadResultTaken(), WrongThreadException);
+    std::atomic<int> takenSeen{-1};
+    std::atomic<bool> wrongDirection{false};
+    _near->ReadInitiate(_buffer, sizeof _buffer,
+                        MakeReadCallback([&](const Ref<Stream>& stream, const Exception*, int32_t) {
+                            try {
+                                stream->IsWriteResultTaken();
+                            } catch (const WrongThreadException&) {
+                                wrongDirection = true;
+                            }
+                            // The waiter below collects the result while this callback runs.
+                            WaitUntil([&] { return stream->IsReadResultTaken(); });
+                            takenSeen = stream->IsReadResultTaken() ? 1 : 0;
+                        }));
+    std::atomic<int32_t> collected{-1};
+    std::thread waiter([&] {
+        _pool->EnterThread();
+        collected = _near->WaitRead();
+        _pool->LeaveThread();
+    });
+    ASSERT_TRUE(WaitUntil([&] {
+        // Only one waiter per direction of an operation with a callback.
+        try {
+            _near->TimedWaitRead(0);
+        } catch (const InProgressException&) {
+            return true;
+        } catch (const TimeoutException&) {
+        }
+        return false;
+    }));
+    Send(_far, "data");
+    waiter.join();
+    EXPECT_EQ(collected.load(), 4);
+    ASSERT_TRUE(WaitUntil([&] { return takenSeen.load() != -1; }));
+    EXPECT_EQ(takenSeen.load(), 1);
+    EXPECT_TRUE(wrongDirection.load());
+}
+
+TEST_F(StreamStateTest, CallbackMayStartTheNextReadOfItsDirection) {
+    std::atomic<int> received{0};
+    std::string text;
+    std::mutex textMutex;
+    Ref<StreamReadCallback> again;
+    again = MakeReadCallback([&](const Ref<Stream>& stream, const Exception* error, int32_t n) {
+        if (error != nullptr || n == 0) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(textMutex);
+            text.append(_buffer, n);
+        }
+        received += n;
+        stream->ReadInitiate(_buffer, 1, again);
+    });
+    _near->ReadInitiate(_buffer, 1, again);
+    Send(_far, "chained");
+    ASSERT_TRUE(WaitUntil([&] { return received.load() == 7; }));
+    {
+        std::lock_guard<std::mutex> guard(textMutex);
+        EXPECT_EQ(text, "chained");
+    }
+    CloseStream(*_near);  // ends the chain with a cancelled read
+    again.Reset();
+}
+
+TEST_F(StreamStateTest, CloseCompletesPendingReadAndWriteExactlyOnceAsCanceled) {
+    Completions reads;
+    Completions writes;
+    _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+    StartStuckWrite(writes);
+    CloseStream(*_near);
+    ASSERT_TRUE(reads.WaitFor(1));
+    ASSERT_TRUE(writes.WaitFor(1));
+    EXPECT_EQ(reads.Code(), ECANCELED);
+    EXPECT_EQ(writes.Code(), ECANCELED);
+    // Whatever else was queued has run by the time a later completion-queue entry runs.
+    std::atomic<bool> later{false};
+    _pool->PostCallback(reinterpret_cast<uintptr_t>(&later), 0, [](uintptr_t flag, uintptr_t) {
+        reinterpret_cast<std::atomic<bool>*>(flag)->store(true);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return later.load(); }));
+    EXPECT_EQ(reads.Count(), 1);
+    EXPECT_EQ(writes.Count(), 1);
+    // A closed stream is not connected.
+    try {
+        _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+        ADD_FAILURE() << "no error";
+    } catch (const SystemException& e) {
+        EXPECT_EQ(e.GetErrorCode(), ENOTCONN);
+    }
+}
+
+TEST_F(StreamStateTest, CloseReleasesWaitersOfOperationsWithoutCallback) {
+    _near->ReadInitiate(_buffer, sizeof _buffer, nullptr);
+    std::thread closer([&] {
+        _pool->EnterThread();
+        CloseStream(*_near);
+        _pool->LeaveThread();
+    });
+    EXPECT_THROW(_near->WaitRead(), CanceledException);
+    closer.join();
+}
+
+TEST_F(StreamStateTest, BlockingReadIsEndedByCloseFromAnotherThread) {
+    std::atomic<int> outcome{0};
+    std::thread reader([&] {
+        _pool->EnterThread();
+        try {
+            _near->Read(_buffer, sizeof _buffer);
+            outcome = 1;
+        } catch (const CanceledException&) {
+            outcome = 2;
+        } catch (...) {
+            outcome = 3;
+        }
+        _pool->LeaveThread();
+    });
+    // The blocking read is its direction's waiter meanwhile.
+    ASSERT_TRUE(WaitUntil([&] {
+        try {
+            _near->WaitRead();
+        } catch (const InProgressException&) {
+            return true;
+        } catch (const NotInProgressException&) {
+        }
+        return false;
+    }));
+    CloseStream(*_near);
+    reader.join();
+    EXPECT_EQ(outcome.load(), 2);
+}
+
+TEST_F(StreamStateTest, WriteToAPeerThatClosedFailsWithBrokenPipeOrReset) {
+    CloseStream(*_far);
+    std::vector<char> chunk(1 << 16, 'y');
+    int code = 0;
+    for (int i = 0; i < 1000 && code == 0; ++i) {
+        try {
+            _near->Write(chunk.data(), static_cast<int32_t>(chunk.size()));
+        } catch (const SystemException& e) {
+            code = e.GetErrorCode();
+        }
+    }
+    EXPECT_TRUE(code == EPIPE || code == ECONNRESET) << code;
+}
+
+TEST_F(StreamStateTest, LargeWriteArrivesWhole) {
+    std::vector<char> data(8 << 20);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i * 131 + 7);
+    }
+    Completions written;
+    _near->WriteInitiate(data.data(), static_cast<int32_t>(data.size()), written.WriteCallback());
+    std::vector<char> got(data.size());
+    size_t have = 0;
+    while (have < got.size()) {
+        const int32_t n = _far->Read(got.data() + have, static_cast<int32_t>(got.size() - have));
+        ASSERT_GT(n, 0);
+        have += static_cast<size_t>(n);
+    }
+    ASSERT_TRUE(written.WaitFor(1));
+    EXPECT_EQ(written.Code(), 0);
+    EXPECT_TRUE(got == data);
+}
+
+TEST(StreamLockDeathTest, CloseWithoutTheStreamLockIsAnAssertion) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Ref<ThreadPool> pool = Testing::MakePool();
+            pool->EnterThread();
+            Ref<TCPClientSocket> socket;
+            GetSystemFactory().CreateTCPClientSocket(socket);
+            socket->Close();
+        },
+        "");
+}
+
+}  // namespace
+}  // namespace Tarvos::System

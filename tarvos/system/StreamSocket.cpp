@@ -1,0 +1,202 @@
+#include "tarvos/system/internal/StreamSocket.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tarvos/core/Panic.h"
+#include "tarvos/system/PosixSystemException.h"
+#include "tarvos/system/internal/ThreadPoolPosix.h"
+
+namespace Tarvos::System {
+
+// Receives the registration's completions. It points at its stream without a reference: a
+// transfer in flight holds the stream (StreamBase invariant 3), and nothing else is delivered.
+class StreamSocket::Forwarder final : public IoCompletionHandler, public ObjectImpl {
+public:
+    explicit Forwarder(StreamSocket* owner) : _owner(owner) {}
+    void OnIoCompletion(IoOperation* operation, int64_t bytes, const Exception* error) override {
+        _owner->OnIoCompletion(operation, bytes, error);
+    }
+
+private:
+    StreamSocket* const _owner;
+};
+
+// One direction's transfer. A write moves every byte before it completes; a read of length 0
+// peeks one byte so that it reports arriving data without consuming it.
+class StreamSocket::Transfer final : public IoOperation {
+public:
+    explicit Transfer(Direction direction) : IoOperation(direction) {}
+
+    void Prepare(void* buffer, int32_t length) {
+        _buffer = static_cast<char*>(buffer);
+        _length = length;
+        _done = 0;
+    }
+
+    bool Perform(int fd, int64_t& bytes, int& error) override {
+        error = Step(fd);
+        if (error == EAGAIN) {
+            return false;
+        }
+        bytes = _done;
+        return true;
+    }
+
+    // Moves what the socket takes now: 0 when finished, EAGAIN when it would block, else the
+    // errno value of the failure.
+    int Step(int fd) {
+        if (GetDirection() == Direction::Read) {
+            for (;;) {
+                char peek;
+                const ssize_t got =
+                    _length == 0 ? recv(fd, &peek, 1, MSG_PEEK) : recv(fd, _buffer, _length, 0);
+                if (got >= 0) {
+                    _done = _length == 0 ? 0 : static_cast<int32_t>(got);
+                    return 0;
+                }
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno == EWOULDBLOCK ? EAGAIN : errno;
+            }
+        }
+        while (_done < _length) {
+            const ssize_t sent = send(fd, _buffer + _done, _length - _done, MSG_NOSIGNAL);
+            if (sent < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno == EWOULDBLOCK ? EAGAIN : errno;
+            }
+            _done += static_cast<int32_t>(sent);
+        }
+        return 0;
+    }
+
+    int32_t Done() const noexcept { return _done; }
+
+private:
+    char* _buffer = nullptr;
+    int32_t _length = 0;
+    int32_t _done = 0;
+};
+
+StreamSocket::StreamSocket() : _forwarder(new Forwarder(this)) {
+    _transfers[0] = std::make_unique<Transfer>(IoOperation::Direction::Read);
+    _transfers[1] = std::make_unique<Transfer>(IoOperation::Direction::Write);
+}
+
+StreamSocket::~StreamSocket() {
+    // The last reference is gone: no transfer is in flight and no thread uses the descriptor.
+    if (_registration) {
+        _registration->Cancel();
+    }
+    if (_fd >= 0) {
+        close(_fd);
+    }
+}
+
+void StreamSocket::AttachLocked(int fd) {
+    ThreadPoolPosix* pool = ThreadPoolPosix::CurrentPool();
+    if (pool == nullptr) {
+        close(fd);
+        throw WrongThreadException();
+    }
+    try {
+        pool->AssociateHandle(fd, _forwarder, _registration);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    _pool = pool;
+    _fd = fd;
+}
+
+void StreamSocket::OnTransferIssued(Direction, int, const void*) {}
+
+void StreamSocket::OnClosingLocked(int) {}
+
+void StreamSocket::Close() {
+    TARVOS_VERIFY(IsLockedByCaller());
+    if (_fd < 0) {
+        return;
+    }
+    // Pending asynchronous transfers complete with ECANCELED through the completion queue. The
+    // registration goes first: a shutdown would otherwise let a worker fail them with EPIPE.
+    _registration->Cancel();
+    OnClosingLocked(_fd);
+    if (_fdUsers == 0) {
+        close(_fd);
+    } else {
+        shutdown(_fd, SHUT_RDWR);
+        _closingFd = _fd;
+    }
+    _fd = -1;
+}
+
+int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_t length) {
+    Lock();
+    const int fd = _fd;
+    if (fd < 0) {
+        Unlock();
+        throw CanceledException();
+    }
+    ++_fdUsers;
+    Unlock();
+    Transfer transfer(direction == Direction::Read ? IoOperation::Direction::Read
+                                                   : IoOperation::Direction::Write);
+    transfer.Prepare(buffer, length);
+    int error = 0;
+    for (;;) {
+        error = transfer.Step(fd);
+        if (error != EAGAIN) {
+            break;
+        }
+        pollfd waitFor{fd, static_cast<short>(direction == Direction::Read ? POLLIN : POLLOUT), 0};
+        if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    Lock();
+    const bool closed = _fd != fd;
+    if (--_fdUsers == 0 && _closingFd >= 0) {
+        close(_closingFd);
+        _closingFd = -1;
+    }
+    Unlock();
+    if (closed) {
+        throw CanceledException();
+    }
+    if (error != 0) {
+        ThrowPosixError(error, direction == Direction::Read ? "recv" : "send");
+    }
+    return transfer.Done();
+}
+
+void StreamSocket::TransferInitiate(Direction direction, void* buffer, int32_t length) {
+    Transfer* transfer = _transfers[static_cast<int>(direction)].get();
+    transfer->Prepare(buffer, length);
+    Lock();
+    // After Close the registration is cancelled and fails the transfer with ECANCELED.
+    const Ref<IoRegistration> registration = _registration;
+    const int fd = _fd;
+    Unlock();
+    if (fd >= 0) {
+        OnTransferIssued(direction, fd, transfer);
+    }
+    registration->Start(transfer);
+}
+
+void StreamSocket::OnIoCompletion(IoOperation* operation, int64_t bytes, const Exception* error) {
+    const Direction direction = operation->GetDirection() == IoOperation::Direction::Read
+                                    ? Direction::Read
+                                    : Direction::Write;
+    DeliverCompletion(direction, static_cast<int32_t>(bytes), error);
+}
+
+}  // namespace Tarvos::System
