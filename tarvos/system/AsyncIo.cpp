@@ -1,6 +1,7 @@
 #include "tarvos/system/internal/AsyncIo.h"
 
 #include <sys/epoll.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -21,6 +22,22 @@ struct Completion {
 };
 
 }  // namespace
+
+ThreadPoolPosix* AssociateWithCurrentPool(int fd, const Ref<IoCompletionHandler>& handler,
+                                          Ref<IoRegistration>& registration) {
+    ThreadPoolPosix* pool = ThreadPoolPosix::CurrentPool();
+    if (pool == nullptr) {
+        close(fd);
+        throw WrongThreadException();
+    }
+    try {
+        pool->AssociateHandle(fd, handler, registration);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    return pool;
+}
 
 void SetTcpTraceLogger(const Ref<Service::Logger>& logger) {
     Ref<Service::Logger> previous;

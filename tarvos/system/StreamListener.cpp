@@ -87,18 +87,7 @@ StreamListener::~StreamListener() {
 void StreamListener::OnClosingLocked(int) {}
 
 void StreamListener::AttachListenerLocked(int fd) {
-    ThreadPoolPosix* pool = ThreadPoolPosix::CurrentPool();
-    if (pool == nullptr) {
-        close(fd);
-        throw WrongThreadException();
-    }
-    try {
-        pool->AssociateHandle(fd, _forwarder, _registration);
-    } catch (...) {
-        close(fd);
-        throw;
-    }
-    _pool = pool;
+    _pool = AssociateWithCurrentPool(fd, _forwarder, _registration);
     _fd = fd;
 }
 

@@ -98,6 +98,12 @@ private:
     bool _canceled = false;
 };
 
+// Registers `fd` with the calling thread's pool (ThreadPoolPosix::AssociateHandle) and returns
+// that pool. On failure the descriptor is closed and the error thrown: WrongThreadException on a
+// thread outside every pool, PosixSystemException when the completion queue refuses it.
+ThreadPoolPosix* AssociateWithCurrentPool(int fd, const Ref<IoCompletionHandler>& handler,
+                                          Ref<IoRegistration>& registration);
+
 // The process-wide "TCP" trace logger that records I/O completions; ThreadPool::Drain drops it.
 void SetTcpTraceLogger(const Ref<Service::Logger>& logger);
 Ref<Service::Logger> GetTcpTraceLogger();
