@@ -1,0 +1,273 @@
+// TCP echo over the library's streams against a minimal single-threaded epoll echo server.
+//
+//   TarvosEchoServer   the server is a TCPServerSocket on a pool (TaskMax 2): each connection
+//                      echoes with ReadInitiate/WriteInitiate callbacks
+//   EpollEchoServer    the peer: one thread, epoll, non-blocking read and write (the upper limit)
+//
+// The same client drives both: one thread with epoll and 50 connections, each sending a 1 KiB
+// message and waiting for its echo before sending the next. A run lasts one second; the counter
+// is echoed messages per second.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "tarvos/service/Config.h"
+#include "tarvos/service/ConfigFactory.h"
+#include "tarvos/system/Stream.h"
+#include "tarvos/system/StreamServer.h"
+#include "tarvos/system/SystemFactory.h"
+#include "tarvos/system/TCPServerSocket.h"
+#include "tarvos/system/ThreadPool.h"
+
+namespace {
+
+using namespace Tarvos;
+using namespace Tarvos::System;
+
+constexpr int kConnections = 50;
+constexpr int kMessage = 1024;
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// Runs the 50 ping-pong connections against `port` for `seconds`; returns the echoed messages.
+int64_t RunClient(uint16_t port, double seconds) {
+    struct Connection {
+        int fd = -1;
+        int received = 0;
+    };
+    std::vector<Connection> connections(kConnections);
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    char message[kMessage];
+    std::memset(message, 'x', sizeof message);
+    for (int i = 0; i < kConnections; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = Loopback(port);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            close(epoll);
+            return -1;
+        }
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        connections[static_cast<size_t>(i)].fd = fd;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u32 = static_cast<uint32_t>(i);
+        epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+        if (send(fd, message, kMessage, MSG_NOSIGNAL) != kMessage) {
+            return -1;
+        }
+    }
+    int64_t echoed = 0;
+    char buffer[16 * kMessage];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    epoll_event events[64];
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int ready = epoll_wait(epoll, events, 64, 100);
+        for (int e = 0; e < ready; ++e) {
+            Connection& connection = connections[events[e].data.u32];
+            const ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                continue;
+            }
+            connection.received += static_cast<int>(got);
+            while (connection.received >= kMessage) {
+                connection.received -= kMessage;
+                ++echoed;
+                if (send(connection.fd, message, kMessage, MSG_NOSIGNAL) != kMessage) {
+                    return -1;
+                }
+            }
+        }
+    }
+    for (const Connection& connection : connections) {
+        close(connection.fd);
+    }
+    close(epoll);
+    return echoed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The library's server
+
+class EchoSession final : public ObjectImpl {
+public:
+    explicit EchoSession(Ref<Stream> stream) : _stream(std::move(stream)) {}
+
+    void ReadNext() {
+        Ref<EchoSession> self(this);
+        try {
+            _stream->ReadInitiate(
+                _buffer, sizeof _buffer,
+                MakeReadCallback([self](const Ref<Stream>&, const Exception* error, int32_t bytes) {
+                    self->OnRead(error, bytes);
+                }));
+        } catch (const Exception&) {
+            Close();
+        }
+    }
+
+private:
+    void OnRead(const Exception* error, int32_t bytes) {
+        if (error != nullptr || bytes <= 0) {
+            Close();
+            return;
+        }
+        Ref<EchoSession> self(this);
+        try {
+            _stream->WriteInitiate(
+                _buffer, bytes,
+                MakeWriteCallback([self](const Ref<Stream>&, const Exception* failure) {
+                    if (failure != nullptr) {
+                        self->Close();
+                    } else {
+                        self->ReadNext();
+                    }
+                }));
+        } catch (const Exception&) {
+            Close();
+        }
+    }
+
+    void Close() { CloseStream(*_stream); }
+
+    Ref<Stream> _stream;
+    char _buffer[4 * kMessage];
+};
+
+void AcceptNext(const Ref<TCPServerSocket>& server) {
+    server->Accept(MakeAcceptCallback(
+        [](const Ref<StreamServer>& from, const Exception* error, const Ref<Stream>& stream) {
+            if (error != nullptr) {
+                return;  // the server was closed
+            }
+            Ref<EchoSession>(new EchoSession(stream))->ReadNext();
+            AcceptNext(Ref<TCPServerSocket>(dynamic_cast<TCPServerSocket*>(from.Get())));
+        }));
+}
+
+void BM_TarvosEchoServer(benchmark::State& state) {
+    Ref<Service::Config> config;
+    Service::CreateScratchConfig(config);
+    Ref<Service::Config::View> view;
+    config->GetRootView(view);
+    view->SetInt("TaskMax", 2);
+    Ref<ThreadPool> pool;
+    GetSystemFactory().CreateThreadPool(view, pool);
+    pool->EnterThread();
+    Ref<TCPServerSocket> server;
+    GetSystemFactory().CreateTCPServerSocket(server);
+    server->Listen("127.0.0.1", 0);
+    AcceptNext(server);
+    int64_t echoed = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        const int64_t count = RunClient(server->GetPort(), 1.0);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        if (count < 0) {
+            state.SkipWithError("client failed");
+            break;
+        }
+        echoed += count;
+    }
+    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    server->Close();
+    pool->LeaveThread();
+    pool->Shutdown();
+    pool->WaitForThreads(-1);
+}
+BENCHMARK(BM_TarvosEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------------------------
+// The peer: one thread, epoll
+
+void BM_EpollEchoServer(benchmark::State& state) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener, 128);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const uint16_t port = ntohs(address.sin_port);
+    std::atomic<bool> stop{false};
+    std::thread serverThread([&] {
+        const int epoll = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = listener;
+        epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event);
+        char buffer[4 * kMessage];
+        epoll_event events[64];
+        while (!stop.load(std::memory_order_relaxed)) {
+            const int ready = epoll_wait(epoll, events, 64, 50);
+            for (int e = 0; e < ready; ++e) {
+                const int fd = events[e].data.fd;
+                if (fd == listener) {
+                    int accepted;
+                    while ((accepted = accept4(listener, nullptr, nullptr,
+                                               SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+                        setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                        epoll_event client{};
+                        client.events = EPOLLIN;
+                        client.data.fd = accepted;
+                        epoll_ctl(epoll, EPOLL_CTL_ADD, accepted, &client);
+                    }
+                    continue;
+                }
+                const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+                if (got <= 0) {
+                    close(fd);
+                    continue;
+                }
+                // Loopback takes a few KiB at once; a short send would need a queue, which the
+                // 1 KiB ping-pong never fills.
+                send(fd, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+            }
+        }
+        close(epoll);
+    });
+    int64_t echoed = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        const int64_t count = RunClient(port, 1.0);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        if (count < 0) {
+            state.SkipWithError("client failed");
+            break;
+        }
+        echoed += count;
+    }
+    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    stop = true;
+    serverThread.join();
+    close(listener);
+}
+BENCHMARK(BM_EpollEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
