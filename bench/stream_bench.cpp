@@ -3,6 +3,10 @@
 //   TarvosEchoServer   the server is a TCPServerSocket on a pool (TaskMax 2): each connection
 //                      echoes with ReadInitiate/WriteInitiate callbacks
 //   EpollEchoServer    the peer: one thread, epoll, non-blocking read and write (the upper limit)
+//   TarvosPipeEchoServer  the same echo over a named pipe (a Unix-domain socket)
+//   IdleConnections    10,000 accepted connections, each with a pending zero-length read: the
+//                      process's threads and resident memory before and after (the clients live
+//                      in a child process, so that each side needs only 10,000 descriptors)
 //
 // The same client drives both: one thread with epoll and 50 connections, each sending a 1 KiB
 // message and waiting for its echo before sending the next. A run lasts one second; the counter
@@ -14,11 +18,17 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,6 +36,7 @@
 
 #include "tarvos/service/Config.h"
 #include "tarvos/service/ConfigFactory.h"
+#include "tarvos/system/NamedPipeServer.h"
 #include "tarvos/system/Stream.h"
 #include "tarvos/system/StreamServer.h"
 #include "tarvos/system/SystemFactory.h"
@@ -48,8 +59,34 @@ sockaddr_in Loopback(uint16_t port) {
     return address;
 }
 
-// Runs the 50 ping-pong connections against `port` for `seconds`; returns the echoed messages.
-int64_t RunClient(uint16_t port, double seconds) {
+// A connected blocking socket, or -1.
+int ConnectTcp(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = Loopback(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+int ConnectUnix(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Runs the 50 ping-pong connections made by `connectOne` for `seconds`; returns the echoed
+// messages, or -1 when a connection failed.
+int64_t RunClient(const std::function<int()>& connectOne, double seconds) {
     struct Connection {
         int fd = -1;
         int received = 0;
@@ -59,15 +96,11 @@ int64_t RunClient(uint16_t port, double seconds) {
     char message[kMessage];
     std::memset(message, 'x', sizeof message);
     for (int i = 0; i < kConnections; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = Loopback(port);
-        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
+        const int fd = connectOne();
+        if (fd < 0) {
             close(epoll);
             return -1;
         }
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fcntl(fd, F_SETFL, O_NONBLOCK);
         connections[static_cast<size_t>(i)].fd = fd;
         epoll_event event{};
@@ -155,14 +188,14 @@ private:
     char _buffer[4 * kMessage];
 };
 
-void AcceptNext(const Ref<TCPServerSocket>& server) {
+void AcceptNext(const Ref<StreamServer>& server) {
     server->Accept(MakeAcceptCallback(
         [](const Ref<StreamServer>& from, const Exception* error, const Ref<Stream>& stream) {
             if (error != nullptr) {
                 return;  // the server was closed
             }
             Ref<EchoSession>(new EchoSession(stream))->ReadNext();
-            AcceptNext(Ref<TCPServerSocket>(dynamic_cast<TCPServerSocket*>(from.Get())));
+            AcceptNext(from);
         }));
 }
 
@@ -183,7 +216,7 @@ void BM_TarvosEchoServer(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
         const auto begin = std::chrono::steady_clock::now();
-        const int64_t count = RunClient(server->GetPort(), 1.0);
+        const int64_t count = RunClient([&] { return ConnectTcp(server->GetPort()); }, 1.0);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         if (count < 0) {
             state.SkipWithError("client failed");
@@ -198,6 +231,46 @@ void BM_TarvosEchoServer(benchmark::State& state) {
     pool->WaitForThreads(-1);
 }
 BENCHMARK(BM_TarvosEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_TarvosPipeEchoServer(benchmark::State& state) {
+    char directory[] = "/tmp/tarvos-bench-pipes-XXXXXX";
+    if (mkdtemp(directory) == nullptr) {
+        state.SkipWithError("mkdtemp");
+        return;
+    }
+    setenv("TARVOS_PIPE_DIR", directory, 1);
+    Ref<Service::Config> config;
+    Service::CreateScratchConfig(config);
+    Ref<Service::Config::View> view;
+    config->GetRootView(view);
+    view->SetInt("TaskMax", 2);
+    Ref<ThreadPool> pool;
+    GetSystemFactory().CreateThreadPool(view, pool);
+    pool->EnterThread();
+    Ref<NamedPipeServer> server;
+    GetSystemFactory().CreateNamedPipeServer("bench-echo", 0, server);
+    AcceptNext(server);
+    const std::string path = std::string(directory) + "/bench-echo";
+    int64_t echoed = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        const int64_t count = RunClient([&] { return ConnectUnix(path); }, 1.0);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        if (count < 0) {
+            state.SkipWithError("client failed");
+            break;
+        }
+        echoed += count;
+    }
+    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    server->Close();
+    pool->LeaveThread();
+    pool->Shutdown();
+    pool->WaitForThreads(-1);
+    rmdir(directory);
+}
+BENCHMARK(BM_TarvosPipeEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---------------------------------------------------------------------------------------------
 // The peer: one thread, epoll
@@ -253,7 +326,7 @@ void BM_EpollEchoServer(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
         const auto begin = std::chrono::steady_clock::now();
-        const int64_t count = RunClient(port, 1.0);
+        const int64_t count = RunClient([&] { return ConnectTcp(port); }, 1.0);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         if (count < 0) {
             state.SkipWithError("client failed");
@@ -267,6 +340,135 @@ void BM_EpollEchoServer(benchmark::State& state) {
     close(listener);
 }
 BENCHMARK(BM_EpollEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------------------------
+// Idle connections
+
+// A number from /proc/self/status ("Threads:", "VmRSS:").
+int64_t StatusValue(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::stoll(line.substr(key.size()));
+        }
+    }
+    return -1;
+}
+
+void BM_IdleConnections(benchmark::State& state) {
+    constexpr int kIdle = 10000;
+    Ref<Service::Config> config;
+    Service::CreateScratchConfig(config);
+    Ref<Service::Config::View> view;
+    config->GetRootView(view);
+    view->SetInt("TaskMax", 2);
+    Ref<ThreadPool> pool;
+    GetSystemFactory().CreateThreadPool(view, pool);
+    pool->EnterThread();
+    Ref<TCPServerSocket> server;
+    GetSystemFactory().CreateTCPServerSocket(server);
+    server->Listen("127.0.0.1", 0);
+    const uint16_t port = server->GetPort();
+
+    std::mutex mutex;
+    std::vector<Ref<Stream>> streams;
+    static char zero[1];
+    std::function<void()> acceptNext;
+    acceptNext = [&] {
+        server->Accept(MakeAcceptCallback([&](const Ref<StreamServer>&, const Exception* error,
+                                              const Ref<Stream>& stream) {
+            if (error != nullptr) {
+                return;
+            }
+            stream->ReadInitiate(
+                zero, 0, MakeReadCallback([](const Ref<Stream>&, const Exception*, int32_t) {}));
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                streams.push_back(stream);
+            }
+            acceptNext();
+        }));
+    };
+    acceptNext();
+    const int64_t threadsBefore = StatusValue("Threads:");
+    const int64_t rssBefore = StatusValue("VmRSS:");
+
+    int ready[2];
+    int stop[2];
+    if (pipe(ready) != 0 || pipe(stop) != 0) {
+        state.SkipWithError("pipe");
+        return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only system calls from here on: the parent has threads.
+        for (int i = 0; i < kIdle; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in address = Loopback(port);
+            if (fd < 0 ||
+                connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                _exit(1);
+            }
+        }
+        char byte = 1;
+        ssize_t ignored = write(ready[1], &byte, 1);
+        ignored = read(stop[0], &byte, 1);
+        static_cast<void>(ignored);
+        _exit(0);
+    }
+    char byte = 0;
+    const bool connected = read(ready[0], &byte, 1) == 1;
+    for (int i = 0; i < 6000 && connected; ++i) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (streams.size() >= kIdle) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (auto _ : state) {
+        // The measurement is the state reached above.
+    }
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        count = streams.size();
+    }
+    const int64_t threadsAfter = StatusValue("Threads:");
+    const int64_t rssAfter = StatusValue("VmRSS:");
+    state.counters["connections"] = static_cast<double>(count);
+    state.counters["threads_before"] = static_cast<double>(threadsBefore);
+    state.counters["threads_after"] = static_cast<double>(threadsAfter);
+    state.counters["rss_before_MiB"] = static_cast<double>(rssBefore) / 1024;
+    state.counters["rss_after_MiB"] = static_cast<double>(rssAfter) / 1024;
+    state.counters["KiB_per_connection"] =
+        count > 0 ? static_cast<double>(rssAfter - rssBefore) / static_cast<double>(count) : 0;
+    if (!connected || count < kIdle) {
+        state.SkipWithError("not every connection arrived");
+    }
+
+    ssize_t ignored = write(stop[1], &byte, 1);
+    static_cast<void>(ignored);
+    waitpid(child, nullptr, 0);
+    std::vector<Ref<Stream>> closing;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        closing.swap(streams);
+    }
+    for (const Ref<Stream>& stream : closing) {
+        CloseStream(*stream);
+    }
+    server->Close();
+    pool->LeaveThread();
+    pool->Shutdown();
+    pool->WaitForThreads(-1);
+    for (int fd : {ready[0], ready[1], stop[0], stop[1]}) {
+        close(fd);
+    }
+}
+BENCHMARK(BM_IdleConnections)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
