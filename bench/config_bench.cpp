@@ -168,47 +168,20 @@ void BM_LoadText(benchmark::State& state, Format format) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 
-BENCHMARK_CAPTURE(BM_Load, Flat, Format::Flat)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Load, Xml, Format::Xml)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Save, Flat, Format::Flat)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Save, Xml, Format::Xml)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
+// 1,000, 10,000 and 100,000 keys: loading should grow linearly.
+void KeyCounts(benchmark::internal::Benchmark* run) {
+    run->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+}
 
-BENCHMARK_CAPTURE(BM_LoadText, Flat, Format::Flat)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_LoadText, Xml, Format::Xml)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SaveText, Flat, Format::Flat)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SaveText, Xml, Format::Xml)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Load, Flat, Format::Flat)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_Load, Xml, Format::Xml)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_Save, Flat, Format::Flat)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_Save, Xml, Format::Xml)->Apply(KeyCounts);
+
+BENCHMARK_CAPTURE(BM_LoadText, Flat, Format::Flat)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_LoadText, Xml, Format::Xml)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_SaveText, Flat, Format::Flat)->Apply(KeyCounts);
+BENCHMARK_CAPTURE(BM_SaveText, Xml, Format::Xml)->Apply(KeyCounts);
 
 }  // namespace
 

@@ -140,6 +140,42 @@ int64_t RunClient(const std::function<int()>& connectOne, double seconds) {
     return echoed;
 }
 
+// A pool of two task threads that the calling thread has entered.
+Ref<ThreadPool> StartPool() {
+    Ref<Service::Config> config;
+    Service::CreateScratchConfig(config);
+    Ref<Service::Config::View> view;
+    config->GetRootView(view);
+    view->SetInt("TaskMax", 2);
+    Ref<ThreadPool> pool;
+    GetSystemFactory().CreateThreadPool(view, pool);
+    pool->EnterThread();
+    return pool;
+}
+
+void StopPool(const Ref<ThreadPool>& pool) {
+    pool->LeaveThread();
+    pool->Shutdown();
+    pool->WaitForThreads(-1);
+}
+
+// Runs the client once per iteration for a second and reports the echoed messages per second.
+void MeasureEcho(benchmark::State& state, const std::function<int()>& connectOne) {
+    int64_t echoed = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        const int64_t count = RunClient(connectOne, 1.0);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        if (count < 0) {
+            state.SkipWithError("client failed");
+            break;
+        }
+        echoed += count;
+    }
+    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The library's server
 
@@ -200,35 +236,14 @@ void AcceptNext(const Ref<StreamServer>& server) {
 }
 
 void BM_TarvosEchoServer(benchmark::State& state) {
-    Ref<Service::Config> config;
-    Service::CreateScratchConfig(config);
-    Ref<Service::Config::View> view;
-    config->GetRootView(view);
-    view->SetInt("TaskMax", 2);
-    Ref<ThreadPool> pool;
-    GetSystemFactory().CreateThreadPool(view, pool);
-    pool->EnterThread();
+    const Ref<ThreadPool> pool = StartPool();
     Ref<TCPServerSocket> server;
     GetSystemFactory().CreateTCPServerSocket(server);
     server->Listen("127.0.0.1", 0);
     AcceptNext(server);
-    int64_t echoed = 0;
-    double seconds = 0;
-    for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
-        const int64_t count = RunClient([&] { return ConnectTcp(server->GetPort()); }, 1.0);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        if (count < 0) {
-            state.SkipWithError("client failed");
-            break;
-        }
-        echoed += count;
-    }
-    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    MeasureEcho(state, [&] { return ConnectTcp(server->GetPort()); });
     server->Close();
-    pool->LeaveThread();
-    pool->Shutdown();
-    pool->WaitForThreads(-1);
+    StopPool(pool);
 }
 BENCHMARK(BM_TarvosEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -239,35 +254,14 @@ void BM_TarvosPipeEchoServer(benchmark::State& state) {
         return;
     }
     setenv("TARVOS_PIPE_DIR", directory, 1);
-    Ref<Service::Config> config;
-    Service::CreateScratchConfig(config);
-    Ref<Service::Config::View> view;
-    config->GetRootView(view);
-    view->SetInt("TaskMax", 2);
-    Ref<ThreadPool> pool;
-    GetSystemFactory().CreateThreadPool(view, pool);
-    pool->EnterThread();
+    const Ref<ThreadPool> pool = StartPool();
     Ref<NamedPipeServer> server;
     GetSystemFactory().CreateNamedPipeServer("bench-echo", 0, server);
     AcceptNext(server);
     const std::string path = std::string(directory) + "/bench-echo";
-    int64_t echoed = 0;
-    double seconds = 0;
-    for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
-        const int64_t count = RunClient([&] { return ConnectUnix(path); }, 1.0);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        if (count < 0) {
-            state.SkipWithError("client failed");
-            break;
-        }
-        echoed += count;
-    }
-    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    MeasureEcho(state, [&] { return ConnectUnix(path); });
     server->Close();
-    pool->LeaveThread();
-    pool->Shutdown();
-    pool->WaitForThreads(-1);
+    StopPool(pool);
     rmdir(directory);
 }
 BENCHMARK(BM_TarvosPipeEchoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -322,19 +316,7 @@ void BM_EpollEchoServer(benchmark::State& state) {
         }
         close(epoll);
     });
-    int64_t echoed = 0;
-    double seconds = 0;
-    for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
-        const int64_t count = RunClient([&] { return ConnectTcp(port); }, 1.0);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        if (count < 0) {
-            state.SkipWithError("client failed");
-            break;
-        }
-        echoed += count;
-    }
-    state.counters["messages_per_s"] = static_cast<double>(echoed) / seconds;
+    MeasureEcho(state, [&] { return ConnectTcp(port); });
     stop = true;
     serverThread.join();
     close(listener);
@@ -358,14 +340,7 @@ int64_t StatusValue(const std::string& key) {
 
 void BM_IdleConnections(benchmark::State& state) {
     constexpr int kIdle = 10000;
-    Ref<Service::Config> config;
-    Service::CreateScratchConfig(config);
-    Ref<Service::Config::View> view;
-    config->GetRootView(view);
-    view->SetInt("TaskMax", 2);
-    Ref<ThreadPool> pool;
-    GetSystemFactory().CreateThreadPool(view, pool);
-    pool->EnterThread();
+    const Ref<ThreadPool> pool = StartPool();
     Ref<TCPServerSocket> server;
     GetSystemFactory().CreateTCPServerSocket(server);
     server->Listen("127.0.0.1", 0);
@@ -461,9 +436,7 @@ void BM_IdleConnections(benchmark::State& state) {
         CloseStream(*stream);
     }
     server->Close();
-    pool->LeaveThread();
-    pool->Shutdown();
-    pool->WaitForThreads(-1);
+    StopPool(pool);
     for (int fd : {ready[0], ready[1], stop[0], stop[1]}) {
         close(fd);
     }

@@ -9,6 +9,8 @@
 #include "tarvos/core/Exception.h"
 #include "tarvos/core/Format.h"
 
+#include "tarvos/service/internal/ConfigText.h"
+
 namespace Tarvos::Service {
 
 namespace {
@@ -23,20 +25,6 @@ constexpr size_t kWriteBlockSize = 64 * 1024;
 constexpr char kSeparator[] = " = \"";
 constexpr char kValueError[] = "Value with a line break cannot be written in flat form: %1";
 constexpr char kElementError[] = "Element cannot be written in flat form: %1";
-
-bool IsTrimmed(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsTrimmed(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsTrimmed(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 bool IsBlank(std::string_view line) {
     return line.find_first_not_of(" \t") == std::string_view::npos;
@@ -56,7 +44,7 @@ bool ParseLine(std::string_view line, std::string_view& path, std::string_view& 
     if (close == open) {
         return false;
     }
-    path = Trim(line.substr(0, equals));
+    path = TrimConfigSpace(line.substr(0, equals));
     value = line.substr(open + 1, close - open - 1);
     return true;
 }

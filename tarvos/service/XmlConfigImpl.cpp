@@ -16,6 +16,8 @@
 #include "tarvos/xml/TextNode.h"
 #include "tarvos/xml/XMLHandler.h"
 
+#include "tarvos/service/internal/ConfigText.h"
+
 namespace Tarvos::Service {
 
 namespace {
@@ -31,23 +33,9 @@ constexpr char kKeyError[] = "Key cannot be written as XML: %1";
 constexpr char kValueError[] = "Value cannot be written as XML: %1";
 constexpr char kRootNameError[] = "Root element name cannot be written as XML: %1";
 
-bool IsTrimmed(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsTrimmed(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsTrimmed(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool HasContent(std::string_view text) {
     for (const char c : text) {
-        if (!IsTrimmed(c)) {
+        if (!IsConfigSpace(c)) {
             return true;
         }
     }
@@ -180,7 +168,7 @@ void FinishElement(OpenElement& open, bool isRoot) {
         if (open.node->HasChildren()) {
             throw FileFormatException(kBothValueAndChildren);
         }
-        std::string_view value = Trim(open.text);
+        std::string_view value = TrimConfigSpace(open.text);
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
             value = value.substr(1, value.size() - 2);
         }
