@@ -308,7 +308,6 @@ TEST_F(ThreadPoolTest, ZeroDelayTimerRunsOnAWorkerNotOnTheCaller) {
     std::atomic<int64_t> ranOn{0};
     Ref<ScheduledItem> item;
     _pool->ScheduleTimer(MakeTask([&] { ranOn = KernelThreadId(); }), 0, item);
-    EXPECT_EQ(ranOn.load(), 0);
     ASSERT_TRUE(WaitUntil([&] { return ranOn != 0; }));
     EXPECT_NE(ranOn.load(), KernelThreadId());
 }
