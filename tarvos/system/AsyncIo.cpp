@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "tarvos/core/Panic.h"
@@ -14,6 +15,8 @@ namespace {
 
 std::mutex g_tcpLoggerMutex;
 Ref<Service::Logger> g_tcpLogger;  // guarded by g_tcpLoggerMutex
+// Whether g_tcpLogger is set: every completion asks, and almost always nobody traces.
+std::atomic<bool> g_tcpLoggerSet{false};
 
 struct Completion {
     IoOperation* operation;
@@ -44,9 +47,13 @@ void SetTcpTraceLogger(const Ref<Service::Logger>& logger) {
     std::lock_guard<std::mutex> guard(g_tcpLoggerMutex);
     previous = std::move(g_tcpLogger);
     g_tcpLogger = logger;
+    g_tcpLoggerSet.store(static_cast<bool>(logger), std::memory_order_release);
 }
 
 Ref<Service::Logger> GetTcpTraceLogger() {
+    if (!g_tcpLoggerSet.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> guard(g_tcpLoggerMutex);
     return g_tcpLogger;
 }
@@ -62,19 +69,6 @@ bool IoRegistration::IsCanceled() const {
     return _canceled;
 }
 
-void IoRegistration::ArmLocked() {
-    uint32_t events = 0;
-    if (_pending[0] != nullptr) {
-        events |= EPOLLIN | EPOLLRDHUP;
-    }
-    if (_pending[1] != nullptr) {
-        events |= EPOLLOUT;
-    }
-    if (events != 0) {
-        _pool->ArmIo(_fd, events, _slotKey);
-    }
-}
-
 void IoRegistration::Start(IoOperation* operation) {
     TARVOS_VERIFY(operation != nullptr);
     const auto direction = static_cast<size_t>(operation->GetDirection());
@@ -85,23 +79,20 @@ void IoRegistration::Start(IoOperation* operation) {
         _pool->PostIoCompletion(Ref<IoRegistration>(this), operation, 0, ECANCELED);
         return;
     }
-    if (operation->AttemptAtStart()) {
+    if (_ready[direction]) {
         int64_t bytes = 0;
         int error = 0;
         if (operation->Perform(_fd, bytes, error)) {
+            _ready[direction] = !operation->Drained(bytes, error);
             guard.unlock();
             // Completed at once; still delivered through the completion queue.
             _pool->PostIoCompletion(Ref<IoRegistration>(this), operation, bytes, error);
             return;
         }
+        _ready[direction] = false;
     }
+    // The next readiness edge performs it (OnReady).
     _pending[direction] = operation;
-    try {
-        ArmLocked();
-    } catch (...) {
-        _pending[direction] = nullptr;
-        throw;
-    }
 }
 
 void IoRegistration::Cancel() {
@@ -136,9 +127,12 @@ void IoRegistration::OnReady(uint32_t events) {
         }
         static constexpr uint32_t kReadyMask[2] = {EPOLLIN | EPOLLRDHUP, EPOLLOUT};
         for (size_t direction = 0; direction < 2; ++direction) {
+            if ((events & (kReadyMask[direction] | EPOLLERR | EPOLLHUP)) == 0) {
+                continue;
+            }
             IoOperation* operation = _pending[direction];
-            if (operation == nullptr ||
-                (events & (kReadyMask[direction] | EPOLLERR | EPOLLHUP)) == 0) {
+            if (operation == nullptr) {
+                _ready[direction] = true;  // remembered for the next Start
                 continue;
             }
             int64_t bytes = 0;
@@ -146,17 +140,9 @@ void IoRegistration::OnReady(uint32_t events) {
             if (operation->Perform(_fd, bytes, error)) {
                 done[doneCount++] = Completion{operation, bytes, error};
                 _pending[direction] = nullptr;
-            }
-        }
-        try {
-            ArmLocked();
-        } catch (const SystemException& failure) {
-            // The descriptor can no longer be watched: what is pending fails with that error.
-            for (IoOperation*& operation : _pending) {
-                if (operation != nullptr) {
-                    done[doneCount++] = Completion{operation, 0, failure.GetErrorCode()};
-                    operation = nullptr;
-                }
+                _ready[direction] = !operation->Drained(bytes, error);
+            } else {
+                _ready[direction] = false;  // stays pending until the next edge
             }
         }
     }

@@ -148,6 +148,106 @@ TEST_F(StreamStateTest, ZeroLengthReadCompletesWhenThePeerCloses) {
     EXPECT_EQ(_near->Read(_buffer, sizeof _buffer), 0);
 }
 
+// Readiness is remembered per direction: bytes that arrived before the read started are taken at
+// once, a read that emptied the socket waits for the next arrival, and the end of the stream is
+// reported to every read after it.
+TEST_F(StreamStateTest, ReadsSeeDataFromBeforeTheirStartNewArrivalsAndARepeatedEnd) {
+    Completions ready;
+    _near->ReadInitiate(_buffer, 0, ready.ReadCallback());
+    Send(_far, "abc");
+    ASSERT_TRUE(ready.WaitFor(1));
+    Completions reads;
+    _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+    ASSERT_TRUE(reads.WaitFor(1));
+    EXPECT_EQ(reads.Bytes(), 3);
+    _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(reads.Count(), 1);  // the socket ran empty: the read waits
+    Send(_far, "de");
+    ASSERT_TRUE(reads.WaitFor(2));
+    EXPECT_EQ(reads.Bytes(), 2);
+    EXPECT_EQ(std::string(_buffer, 2), "de");
+    CloseStream(*_far);
+    for (int expected = 3; expected <= 4; ++expected) {
+        _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+        ASSERT_TRUE(reads.WaitFor(expected));
+        EXPECT_EQ(reads.Code(), 0);
+        EXPECT_EQ(reads.Bytes(), 0);
+    }
+}
+
+// A write that completes at once inside a read callback is delivered on the same worker after
+// that callback returned; a callback that waits for such a write itself is not left waiting.
+TEST_F(StreamStateTest, CompletionCausedByACallbackRunsAfterItAndCanBeWaitedFor) {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    int64_t readThread = 0;
+    int64_t writeThread = 0;
+    auto note = [&](const std::string& event) {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back(event);
+    };
+    Completions writes;
+    _near->ReadInitiate(_buffer, sizeof _buffer,
+                        MakeReadCallback([&](const Ref<Stream>& stream, const Exception*, int32_t) {
+                            readThread = static_cast<int64_t>(gettid());
+                            note("read begins");
+                            stream->WriteInitiate(
+                                "pong", 4,
+                                MakeWriteCallback([&](const Ref<Stream>&, const Exception* error) {
+                                    writeThread = static_cast<int64_t>(gettid());
+                                    note("write completes");
+                                    writes.Record(error, 0);
+                                }));
+                            note("read ends");
+                        }));
+    Send(_far, "ping");
+    ASSERT_TRUE(writes.WaitFor(1));
+    EXPECT_EQ(writes.Code(), 0);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(events,
+                  (std::vector<std::string>{"read begins", "read ends", "write completes"}));
+    }
+    EXPECT_EQ(writeThread, readThread);
+    EXPECT_EQ(_far->Read(_buffer, sizeof _buffer), 4);
+
+    std::atomic<int32_t> waited{-1};
+    _near->ReadInitiate(_buffer, sizeof _buffer,
+                        MakeReadCallback([&](const Ref<Stream>& stream, const Exception*, int32_t) {
+                            stream->WriteInitiate("again", 5, nullptr);
+                            waited = stream->WaitWrite();
+                        }));
+    Send(_far, "go");
+    ASSERT_TRUE(WaitUntil([&] { return waited.load() == 5; }));
+    EXPECT_EQ(_far->Read(_buffer, sizeof _buffer), 5);
+}
+
+// Shutting the pool down ends what is in flight instead of stranding it: a pending read with a
+// callback and one collected by a waiter both end as cancelled.
+TEST_F(StreamStateTest, PoolShutdownCompletesPendingOperationsAsCanceled) {
+    Completions reads;
+    _near->ReadInitiate(_buffer, sizeof _buffer, reads.ReadCallback());
+    char other[8];
+    _far->ReadInitiate(other, sizeof other, nullptr);
+    std::atomic<int> waiterCode{-1};
+    std::thread waiter([&] {
+        _pool->EnterThread();
+        try {
+            _far->WaitRead();
+            waiterCode = 0;
+        } catch (const Exception& error) {
+            waiterCode = CodeOf(&error);
+        }
+        _pool->LeaveThread();
+    });
+    _pool->Shutdown();
+    ASSERT_TRUE(reads.WaitFor(1));
+    EXPECT_EQ(reads.Code(), ECANCELED);
+    waiter.join();
+    EXPECT_EQ(waiterCode.load(), ECANCELED);
+}
+
 // A raw client socket that resets its connection when closed (SO_LINGER 0).
 int ConnectResettingClient(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -127,6 +127,7 @@ void StreamListener::Accept(Ref<Stream>& stream) {
         const bool open = _fd == fd;
         Unlock();
         if (open) {
+            ThreadPoolPosix::ShareCurrentThreadDeferred();
             poll(&waitFor, 1, kBlockingAcceptSliceMillis);
         }
     }

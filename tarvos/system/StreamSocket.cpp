@@ -46,6 +46,12 @@ public:
         return true;
     }
 
+    // A stream socket's recv returns less than asked only when its receive queue ran empty; the
+    // end of the stream (0) and errors repeat for the next read, so they leave it ready.
+    bool Drained(int64_t bytes, int error) const override {
+        return GetDirection() == Direction::Read && error == 0 && bytes > 0 && bytes < _length;
+    }
+
     // Moves what the socket takes now: 0 when finished, EAGAIN when it would block, else the
     // errno value of the failure.
     int Step(int fd) {
@@ -145,6 +151,7 @@ int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_
         if (error != EAGAIN) {
             break;
         }
+        ThreadPoolPosix::ShareCurrentThreadDeferred();
         pollfd waitFor{fd, static_cast<short>(direction == Direction::Read ? POLLIN : POLLOUT), 0};
         if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
             error = errno;

@@ -3,7 +3,7 @@
 // Work kinds and where they wait:
 //   tasks        _tasks (FIFO), run by workers under the task rule
 //   completions  the completion queue: an epoll instance (_epollFd) holding the registered
-//                descriptors (key 1, EPOLLONESHOT) and _postFd, an edge-triggered eventfd written
+//                descriptors (key 1, edge-triggered) and _postFd, an edge-triggered eventfd written
 //                to wake one sleeping worker (a key-4 wake-up) for _posted (keys 1, 2 and 3
 //                posted by threads) or for queued tasks
 //   timers       ScheduleTimer appends to _incoming under _timerMutex (constant time); the
@@ -20,14 +20,16 @@
 //
 // Worker loop (RunThread): run tasks while the task rule allows (queue not empty, taskThreads <
 // TaskMax, and either no descriptor was ever registered or total - task > IoMin); then take one
-// completion-queue entry (a posted one directly when there is one, else epoll_wait for up to
-// 10 s) and dispatch it with busyThreads raised; repeat until shutdown.
+// completion-queue entry (a posted one, else a readiness event left in _readyEvents, else
+// epoll_wait for up to 10 s, taking up to kEventBatch events and leaving all but the first in
+// _readyEvents) and dispatch it with busyThreads raised; repeat until shutdown.
 //
 // Invariants:
 //  1. No pool lock is held while a task, a completion, a callback or a log line runs.
-//  2. A worker looks at _tasks and _posted under the pool mutex immediately before it registers
-//     as sleeping and leaves the mutex for epoll_wait; a waker decides under the same mutex. So
-//     work queued while a worker goes to sleep is either seen by it or wakes a sleeper.
+//  2. A worker looks at _tasks, _posted and _readyEvents under the pool mutex immediately before
+//     it registers as sleeping and leaves the mutex for epoll_wait; a waker decides under the
+//     same mutex. So work queued while a worker goes to sleep is either seen by it or wakes a
+//     sleeper.
 //  3. A wake-up is sent only when no idle worker is awake to see the new work, and at most one
 //     is in flight (_kickPending): a burst of work wakes one sleeper, and each worker that takes
 //     work while more is waiting wakes the next. Wake-ups never pile up in the eventfd.
@@ -36,8 +38,12 @@
 //     totalThreads < TaskMax + IoMax.
 //  5. Epoll events of registered descriptors name a slot by (generation, index); a registration
 //     withdrawn from its slot is never reached through a stale event.
-//  6. After Shutdown nothing new runs: queued tasks, timers, pollables and posted entries are
-//     dropped, later submissions are ignored, and every pool thread leaves its loop.
+//  6. After Shutdown nothing new runs: queued tasks, timers and pollables are dropped, later
+//     submissions are ignored, and every pool thread leaves its loop. What was already in flight
+//     ends instead of being stranded: every registration is cancelled, so each pending I/O
+//     operation completes with CanceledException, and the leaving workers dispatch what is in
+//     _posted (up to kShutdownDrainLimit entries each) before they go. An entry posted when no
+//     worker is left is dropped.
 //  7. Lock order: the pool mutex before _timerMutex; the timer thread never holds both.
 //  8. A timer's task is taken exactly once, by an atomic exchange: by the timer thread when it
 //     fires or by Cancel, never both. _timerFd is armed only under _timerMutex, never later
@@ -46,6 +52,12 @@
 //     the task rule would let it take a task and only while work came soon after its last
 //     sleep; it counts as awake and idle meanwhile, so no wake-up is sent for work it will see
 //     (_workEpoch changes with every queued task or posted entry).
+// 10. A completion posted by a worker while it dispatches a completion (t_deferringPool is this
+//     pool) goes to that worker's own queue (t_deferred) and runs on it right after the
+//     dispatch returns, without the pool mutex or a wake-up: an echo's write that completes at
+//     once runs its callback on the thread that issued it, after that thread's callback. Only
+//     kDeferredBudget such entries run in a row; the rest, and all of them when the worker is
+//     about to block (PrepareToWait), move to _posted where any worker takes them.
 
 #include "tarvos/system/internal/ThreadPoolPosix.h"
 
@@ -84,6 +96,15 @@ constexpr int kMaxPollableThreads = 3;
 // work must have come for that wait to be worth it next time.
 constexpr int64_t kSpinMicros = 20;
 constexpr int64_t kSpinWorthMicros = 200;
+// How many completions a worker defers to itself in a row before it shares them (invariant 10).
+constexpr int kDeferredBudget = 32;
+// How many posted entries a worker still dispatches when it leaves at shutdown (invariant 6): a
+// callback that keeps reissuing cancelled operations must not hold it for ever.
+constexpr int kShutdownDrainLimit = 100000;
+// Readiness events one epoll_wait may take; those beyond the first wait in _readyEvents.
+constexpr int kEventBatch = 16;
+// The pool whose completion the calling worker is dispatching, or null (invariant 10).
+thread_local ThreadPoolPosix* t_deferringPool = nullptr;
 // Timers due within this many microseconds of each other may be fired together; it is also the
 // width of a timer wheel slot.
 constexpr int64_t kTimerGranularityMicros = 100;
@@ -469,7 +490,11 @@ void ThreadPoolPosix::StartDedicatedThread(const Ref<Task>& task, Ref<Thread>& t
     thread = dedicated;
 }
 
+thread_local RingQueue<ThreadPoolPosix::Posted> ThreadPoolPosix::t_deferred;
+
 void ThreadPoolPosix::PrepareToWait() {
+    // What this worker deferred to itself could be what it is about to wait for.
+    ShareDeferred();
     enum { kNothing, kStarted, kTooMany } outcome = kNothing;
     Lock();
     if (!_shuttingDown) {
@@ -687,9 +712,13 @@ bool ThreadPoolPosix::RunThread() {
                 KickLocked();  // more entries wait: pass the wake-up on
             }
             Unlock();
-            Dispatch(entry);
+            DispatchDeferring(entry);
             Lock();
             --_busyThreads;
+            continue;
+        }
+        if (!_readyEvents.Empty()) {
+            DispatchReadyLocked(_readyEvents.PopFront());
             continue;
         }
         if (spinBeforeSleep && !_spinnerActive && CanTakeTaskIfQueuedLocked()) {
@@ -708,38 +737,99 @@ bool ThreadPoolPosix::RunThread() {
         }
         ++_sleepingThreads;
         Unlock();
-        epoll_event event{};
+        epoll_event events[kEventBatch];
         const int64_t sleptAt = MonotonicMicros();
-        const int ready = epoll_wait(_epollFd, &event, 1, kWorkerWaitMillis);
-        // Spin next time only while work keeps arriving soon after the queue ran dry.
-        spinBeforeSleep = MonotonicMicros() - sleptAt < kSpinWorthMicros;
+        const int ready = epoll_wait(_epollFd, events, kEventBatch, kWorkerWaitMillis);
         Lock();
         --_sleepingThreads;
-        if (ready <= 0) {
-            continue;  // a time-out or a signal
+        bool posted = false;
+        for (int i = 1; i < ready; ++i) {
+            if (events[i].data.u64 == kPostedKey) {
+                _kickPending = false;
+                posted = true;
+            } else {
+                _readyEvents.PushBack(epoll_event(events[i]));
+            }
         }
-        if (event.data.u64 == kPostedKey) {
+        if (ready > 0 && events[0].data.u64 == kPostedKey) {
             _kickPending = false;  // the wake-up arrived; the loop takes the work above
-            continue;
+            posted = true;
         }
-        const uint32_t index = static_cast<uint32_t>(event.data.u64);
-        const uint32_t generation = static_cast<uint32_t>(event.data.u64 >> 32);
-        if (index >= _ioSlots.size() || _ioSlots[index].generation != generation ||
-            !_ioSlots[index].registration) {
-            continue;  // the registration was withdrawn after the event was queued
+        // Spin next time only while queued work keeps arriving soon after the queue ran dry. A
+        // descriptor's readiness does not end a spin, so I/O never makes spinning worth it.
+        spinBeforeSleep = posted && MonotonicMicros() - sleptAt < kSpinWorthMicros;
+        if (ready > 0 && events[0].data.u64 != kPostedKey) {
+            DispatchReadyLocked(events[0]);
         }
-        Ref<IoRegistration> registration = _ioSlots[index].registration;
-        ++_busyThreads;
+    }
+    for (int left = kShutdownDrainLimit; left > 0 && !_posted.Empty(); --left) {
+        Posted entry = _posted.PopFront();
         Unlock();
-        registration->OnReady(event.events);
-        registration.Reset();
+        DispatchDeferring(entry);
         Lock();
-        --_busyThreads;
     }
     --_totalThreads;
     Unlock();
     LeaveThread();
     return false;
+}
+
+void ThreadPoolPosix::DispatchReadyLocked(const epoll_event& event) {
+    const uint32_t index = static_cast<uint32_t>(event.data.u64);
+    const uint32_t generation = static_cast<uint32_t>(event.data.u64 >> 32);
+    if (index >= _ioSlots.size() || _ioSlots[index].generation != generation ||
+        !_ioSlots[index].registration) {
+        return;  // the registration was withdrawn after the event was queued
+    }
+    Ref<IoRegistration> registration = _ioSlots[index].registration;
+    ++_busyThreads;
+    if (!_readyEvents.Empty()) {
+        KickLocked();  // more wait: pass the wake-up on (invariant 3)
+    }
+    Unlock();
+    t_deferringPool = this;
+    registration->OnReady(event.events);
+    registration.Reset();
+    RunDeferred();
+    Lock();
+    --_busyThreads;
+}
+
+void ThreadPoolPosix::DispatchDeferring(Posted& entry) {
+    t_deferringPool = this;
+    Dispatch(entry);
+    RunDeferred();
+}
+
+void ThreadPoolPosix::RunDeferred() {
+    for (int budget = kDeferredBudget; !t_deferred.Empty(); --budget) {
+        if (budget == 0) {
+            ShareDeferred();
+            break;
+        }
+        Posted entry = t_deferred.PopFront();
+        Dispatch(entry);
+    }
+    t_deferringPool = nullptr;
+}
+
+void ThreadPoolPosix::ShareCurrentThreadDeferred() {
+    if (t_deferringPool != nullptr) {
+        t_deferringPool->ShareDeferred();
+    }
+}
+
+void ThreadPoolPosix::ShareDeferred() {
+    if (t_deferringPool != this || t_deferred.Empty()) {
+        return;
+    }
+    Lock();
+    while (!t_deferred.Empty()) {
+        _posted.PushBack(t_deferred.PopFront());
+    }
+    BumpWorkEpochLocked();
+    KickLocked();
+    Unlock();
 }
 
 void ThreadPoolPosix::Dispatch(Posted& entry) {
@@ -788,8 +878,26 @@ void ThreadPoolPosix::DispatchIoCompletion(IoRegistration& registration, IoOpera
 }
 
 void ThreadPoolPosix::Shutdown() {
+    // Operations in flight end first, while the pool still runs normally: each registration is
+    // cancelled, so every pending operation completes with CanceledException (invariant 6).
+    std::vector<Ref<IoRegistration>> registrations;
+    Lock();
+    if (_shuttingDown) {
+        Unlock();
+        return;
+    }
+    for (const IoSlot& slot : _ioSlots) {
+        if (slot.registration) {
+            registrations.push_back(slot.registration);
+        }
+    }
+    Unlock();
+    for (const Ref<IoRegistration>& registration : registrations) {
+        registration->Cancel();
+    }
+    registrations.clear();
+
     RingQueue<Ref<Task>> tasks;
-    RingQueue<Posted> posted;
     std::vector<TimerItem> timers;  // the timer thread drops its own queue when it leaves
     std::unordered_map<int, Ref<ConnectCallback>> connects;
     std::vector<std::map<uint64_t, PollableItem>> pollables;
@@ -809,7 +917,6 @@ void ThreadPoolPosix::Shutdown() {
         thread->items.clear();
         SignalEventFd(thread->wakeFd);
     }
-    posted.Swap(_posted);
     // Every worker must wake and leave: the wake-up descriptor becomes level-triggered and stays
     // readable, so each epoll_wait returns at once from now on.
     SignalEventFd(_postFd);
@@ -825,6 +932,12 @@ void ThreadPoolPosix::Shutdown() {
     }
     for (const TimerItem& timer : timers) {
         timer.entry->Take();  // a later Cancel finds the timer gone
+    }
+    // Registered since the first pass: their cancellations reach the leaving workers.
+    for (const IoSlot& slot : slots) {
+        if (slot.registration) {
+            slot.registration->Cancel();
+        }
     }
     // The dropped work is released here, outside the pool mutex.
 }
@@ -1239,7 +1352,7 @@ void ThreadPoolPosix::AssociateHandle(int fd, const Ref<IoCompletionHandler>& ha
         made = new IoRegistration(this, fd, handler, key);
         _ioSlots[static_cast<uint32_t>(key)].registration = made;
         epoll_event event{};
-        event.events = EPOLLONESHOT;
+        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         event.data.u64 = key;
         if (epoll_ctl(_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
             const int error = errno;
@@ -1258,15 +1371,6 @@ void ThreadPoolPosix::AssociateHandle(int fd, const Ref<IoCompletionHandler>& ha
     registration = made;
 }
 
-void ThreadPoolPosix::ArmIo(int fd, uint32_t events, uint64_t slotKey) {
-    epoll_event event{};
-    event.events = events | EPOLLONESHOT;
-    event.data.u64 = slotKey;
-    if (epoll_ctl(_epollFd, EPOLL_CTL_MOD, fd, &event) != 0) {
-        ThrowPosixError("epoll_ctl(arm)");
-    }
-}
-
 void ThreadPoolPosix::RemoveIo(int fd) {
     epoll_ctl(_epollFd, EPOLL_CTL_DEL, fd, nullptr);
 }
@@ -1279,9 +1383,15 @@ void ThreadPoolPosix::PostIoCompletion(const Ref<IoRegistration>& registration,
     entry.operation = operation;
     entry.bytes = bytes;
     entry.error = error;
+    if (t_deferringPool == this) {
+        t_deferred.PushBack(std::move(entry));  // invariant 10
+        return;
+    }
     Lock();
     if (!_shuttingDown) {
         PostCompletionLocked(std::move(entry));
+    } else if (_totalThreads > 0) {
+        PostLocked(std::move(entry));  // a leaving worker dispatches it (invariant 6)
     }
     Unlock();
 }

@@ -16,11 +16,15 @@ class ThreadPoolPosix;
 // A descriptor is registered once (ThreadPoolPosix::AssociateHandle) and yields an IoRegistration.
 // Each operation issued on it (IoRegistration::Start) is an IoOperation owned by the caller (the
 // counterpart of an overlapped record): at most one per direction at a time. The descriptor sits
-// in the completion queue's epoll set with EPOLLONESHOT and is re-armed for the directions that
-// still have an operation pending. The worker thread that receives readiness performs the
-// pending non-blocking call itself and dispatches the completion (key 1) on its own stack, to the
-// registration's IoCompletionHandler. A completion known at once (a send that fits the socket
-// buffer, a cancellation) is posted to the completion queue, never delivered inside Start.
+// in the completion queue's epoll set once, edge-triggered for both directions, so issuing an
+// operation costs no epoll_ctl. Per direction the registration remembers whether the descriptor
+// may be ready (no EAGAIN since the last readiness edge): Start then tries the non-blocking call
+// at once, otherwise the operation waits for the next edge. The worker thread that receives an
+// edge performs the pending call itself and dispatches the completion (key 1) on its own stack,
+// to the registration's IoCompletionHandler. A completion known at once (a send that fits the
+// socket buffer, data already there, a cancellation) is posted to the completion queue, never
+// delivered inside Start; issued from a worker that is dispatching a completion, it runs on that
+// worker right after the current completion returns (ThreadPoolPosix, invariant 10).
 
 // One operation; the caller keeps it alive until its completion was dispatched.
 class TARVOS_INTERNAL IoOperation {
@@ -36,9 +40,11 @@ public:
     // setting `bytes` and `error` (an errno value, 0 on success); false when it would block.
     // Called with the registration's lock held: it must not call back into the registration.
     virtual bool Perform(int fd, int64_t& bytes, int& error) = 0;
-    // Whether Start should try the call at once before waiting for readiness (worth it for
-    // writes, which usually fit the socket buffer).
-    virtual bool AttemptAtStart() const { return _direction == Direction::Write; }
+    // Whether a finished operation proves that the descriptor had nothing more for its direction
+    // (a read that got fewer bytes than it asked for), so that the next operation waits for a
+    // readiness edge instead of trying a call that would fail with EAGAIN. Must be false
+    // whenever more may be there: the edge that announces it has already been consumed.
+    virtual bool Drained(int64_t /*bytes*/, int /*error*/) const { return false; }
 
 private:
     const Direction _direction;
@@ -83,8 +89,6 @@ private:
 
     // Called by the worker that received readiness `events`: performs what became possible.
     void OnReady(uint32_t events);
-    // Arms the epoll entry for the pending directions. Requires _mutex.
-    void ArmLocked();
 
     // The pool's slot table holds the registration until Cancel or the pool's Shutdown, which
     // breaks this cycle.
@@ -95,6 +99,8 @@ private:
     mutable std::mutex _mutex;
     // Guarded by _mutex.
     IoOperation* _pending[2] = {nullptr, nullptr};
+    // Per direction: no EAGAIN seen since the last readiness edge (a new descriptor may be).
+    bool _ready[2] = {true, true};
     bool _canceled = false;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/epoll.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -58,6 +60,9 @@ public:
 
     // The pool of the calling thread's PrepareToWait; WrongThreadException off the pool.
     static void PrepareCurrentThreadToWait();
+    // Before a pool thread blocks outside the pool's primitives (poll on a descriptor): hands
+    // the completions it deferred to itself to the other workers (invariant 10).
+    static void ShareCurrentThreadDeferred();
     // The pool of the calling thread, or null.
     static ThreadPoolPosix* CurrentPool() noexcept;
 
@@ -137,10 +142,18 @@ private:
 
     void PostIoCompletion(const Ref<IoRegistration>& registration, IoOperation* operation,
                           int64_t bytes, int error);
-    void ArmIo(int fd, uint32_t events, uint64_t slotKey);
     void RemoveIo(int fd);
 
     void Dispatch(Posted& entry);
+    // Performs what a readiness event of a registered descriptor allows. Pool mutex held on
+    // entry and exit, released meanwhile.
+    void DispatchReadyLocked(const epoll_event& event);
+    // Dispatch with the completions it causes deferred to this worker, then RunDeferred.
+    void DispatchDeferring(Posted& entry);
+    // Runs what this worker deferred to itself (invariant 10) and ends the deferring.
+    void RunDeferred();
+    // Moves what this worker deferred to itself to _posted, for any worker. Pool mutex not held.
+    void ShareDeferred();
     void DispatchIoCompletion(IoRegistration& registration, IoOperation* operation, int64_t bytes,
                               int error);
     void RunTask(Ref<Task>& task);
@@ -183,6 +196,9 @@ private:
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
     RingQueue<Ref<Task>> _tasks;
     RingQueue<Posted> _posted;
+    RingQueue<epoll_event> _readyEvents;  // taken by one epoll_wait beyond its first event
+    // The completions the calling worker deferred to itself (invariant 10).
+    static thread_local RingQueue<Posted> t_deferred;
     std::atomic<bool> _timerThreadStarted{false};  // set under the pool mutex
     std::unordered_map<int, Ref<ConnectCallback>> _connects;
     std::vector<Ref<PollableThread>> _pollableThreads;
