@@ -9,11 +9,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "tarvos/service/Log.h"
 #include "tarvos/system/PosixSystemException.h"
 #include "tarvos/system/SystemFactoryImpl.h"
-#include "tarvos/system/UserToken.h"
 
 namespace Tarvos::System {
 
@@ -38,24 +38,6 @@ std::string PipeDirectory() {
         return std::string(runtime) + "/tarvos";
     }
     return "/tmp/tarvos-" + std::to_string(geteuid());
-}
-
-// The user at the other end of a Unix-domain socket.
-std::string PeerUserName(int fd) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return {};
-    }
-    std::string name;
-    try {
-        if (LookUpUserName(credentials.uid, name)) {
-            return name;
-        }
-    } catch (const Exception&) {
-        // An unreadable user database leaves the id as the name.
-    }
-    return std::to_string(credentials.uid);
 }
 
 }  // namespace
@@ -108,10 +90,20 @@ NamedPipeStreamPosix::~NamedPipeStreamPosix() {
 }
 
 void NamedPipeStreamPosix::AttachPipeLocked(int fd, bool serverSide) {
-    const std::string client = serverSide ? PeerUserName(fd) : std::string();
+    Ref<NamedPipeBindingInfoImpl> local;
+    Ref<NamedPipeBindingInfoImpl> remote;
+    if (serverSide) {
+        // Read before AttachLocked, which closes `fd` when it fails.
+        remote = NamedPipeBindingInfoImpl::ForServerEnd(_pipeName, fd);
+        local = new NamedPipeBindingInfoImpl(_pipeName, remote->GetClientUserName(),
+                                             remote->GetClientToken());
+    } else {
+        local = new NamedPipeBindingInfoImpl(_pipeName);
+        remote = new NamedPipeBindingInfoImpl(_pipeName);
+    }
     AttachLocked(fd);
-    _local = new NamedPipeBindingInfoImpl(_pipeName, serverSide ? client : std::string());
-    _remote = new NamedPipeBindingInfoImpl(_pipeName, client);
+    _local = std::move(local);
+    _remote = std::move(remote);
 }
 
 void NamedPipeStreamPosix::GetBindingInfo(BindingKind kind, Ref<BindingInfo>& local,

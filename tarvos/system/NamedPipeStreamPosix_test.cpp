@@ -1,19 +1,26 @@
 #include "tarvos/system/internal/NamedPipeStreamPosix.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tarvos/service/Log.h"
 #include "tarvos/service/LoggerImpl.h"
+#include "tarvos/system/Impersonator.h"
 #include "tarvos/system/NamedPipeClientStream.h"
 #include "tarvos/system/NamedPipeServer.h"
 #include "tarvos/system/PosixSystemException.h"
@@ -24,6 +31,8 @@ namespace Tarvos::System {
 namespace {
 
 using Testing::Completions;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAreArray;
 using Testing::WaitUntil;
 
 // Pipes live in a temporary TARVOS_PIPE_DIR of their own.
@@ -202,6 +211,162 @@ TEST_F(NamedPipeTest, ClosingAPipeWithPendingOperationsCancelsEachOnce) {
     EXPECT_EQ(writes.Code(), ECANCELED);
     CloseStream(*accepted);
     server->Close();
+}
+
+// A connected pipe: `_client` and the server's end `_accepted`, with helpers to act on the
+// server end's pipe binding and read the calling thread's identity.
+class PipeIdentityTest : public NamedPipeTest {
+protected:
+    // Connects from a pool thread of its own that acts as `user` while it connects (none: as
+    // itself), so that the identity dies with that thread.
+    void ConnectPair(const std::string& name, const Ref<UserToken>& user = nullptr) {
+        _server = Serve(name);
+        // A client acting as another user must reach the socket file.
+        ASSERT_EQ(chmod(_root.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(_dir.c_str(), 0755), 0);
+        ASSERT_EQ(chmod((_dir + "/" + name).c_str(), 0666), 0);
+        _client = Client(name);
+        Testing::RunOnPoolThread(_pool, [&] {
+            try {
+                EXPECT_TRUE(!user || _impersonator->Impersonate(user->GetUserName(), user));
+                _client->Connect(false);
+                _impersonator->Revert();
+            } catch (const Exception& e) {
+                ADD_FAILURE() << "connect: " << e.what();
+            }
+        });
+        _server->Accept(_accepted);
+        _accepted->GetBindingInfo(BindingKind::NamedPipe, _local, _remote);
+    }
+    void TearDown() override {
+        if (_accepted) {
+            CloseStream(*_accepted);
+            CloseStream(*_client);
+            _server->Close();
+        }
+        NamedPipeTest::TearDown();
+    }
+
+    static NamedPipeBindingInfo& Pipe(const Ref<BindingInfo>& binding) {
+        return dynamic_cast<NamedPipeBindingInfo&>(*binding);
+    }
+    std::string CurrentUserName() {
+        std::string name;
+        _impersonator->GetCurrentUserName(name);
+        return name;
+    }
+
+    Ref<Impersonator> _impersonator = [] {
+        Ref<Impersonator> made;
+        GetSystemFactory().CreateImpersonator(made);
+        return made;
+    }();
+    Ref<NamedPipeServer> _server;
+    Ref<NamedPipeClientStream> _client;
+    Ref<Stream> _accepted;
+    Ref<BindingInfo> _local, _remote;  // the server end's
+};
+
+TEST_F(PipeIdentityTest, TheClientsOwnEndRefusesToImpersonate) {
+    ConnectPair("own");
+    Ref<BindingInfo> local, remote;
+    _client->GetBindingInfo(BindingKind::NamedPipe, local, remote);
+    const std::string before = CurrentUserName();
+    for (const Ref<BindingInfo>& binding : {local, remote}) {
+        try {
+            Pipe(binding).ImpersonateClient();
+            ADD_FAILURE() << "impersonated through the client's own end";
+        } catch (const PosixSystemException& e) {
+            EXPECT_EQ(e.GetErrorCode(), EPERM);
+            EXPECT_THAT(e.GetMessage(), HasSubstr("pipe own: this is the client's own end"));
+        }
+    }
+    EXPECT_EQ(CurrentUserName(), before);
+}
+
+// What a process without root gets: a thread that is not root records the client's name and
+// keeps its ids. As root the test's thread gives up root for itself first.
+TEST_F(PipeIdentityTest, WithoutRootTheThreadRecordsTheClientsNameAndKeepsItsIds) {
+    ConnectPair("record");
+    std::string clientName;
+    if (!LookUpUserName(geteuid(), clientName)) {
+        clientName = std::to_string(geteuid());
+    }
+    Ref<UserToken> nobody;
+    if (geteuid() == 0) {
+        CreateUserToken("nobody", nobody);
+    }
+    std::thread server([&] {
+        if (nobody) {
+            ASSERT_EQ(syscall(SYS_setresuid, -1, nobody->GetUid(), -1), 0) << strerror(errno);
+        }
+        const uid_t ownUid = geteuid();
+        const std::string ownName = CurrentUserName();
+        EXPECT_TRUE(Pipe(_remote).ImpersonateClient());
+        EXPECT_FALSE(Pipe(_local).ImpersonateClient()) << "already impersonating";
+        EXPECT_EQ(CurrentUserName(), clientName);
+        EXPECT_EQ(geteuid(), ownUid);
+        Pipe(_local).RevertToSelf();
+        EXPECT_EQ(CurrentUserName(), ownName);
+        if (nobody) {
+            EXPECT_NE(ownName, clientName);
+            ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0) << strerror(errno);
+        }
+    });
+    server.join();
+}
+
+// Creates `path`; returns its owner and group.
+std::pair<uid_t, gid_t> CreateFileOwner(const std::string& path) {
+    const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    struct stat status {};
+    EXPECT_TRUE(fd >= 0 && fstat(fd, &status) == 0) << path << ": " << strerror(errno);
+    close(fd);
+    return {status.st_uid, status.st_gid};
+}
+
+// The real switch: the client connects while its thread acts as "nobody" with groups of the
+// test's choosing; a server thread takes exactly that identity on, and only that thread.
+TEST_F(PipeIdentityTest, AsRootTheServerThreadActsAsTheConnectedClientAndOthersStayRoot) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "switching a thread's user needs root; without root only the name is "
+                        "recorded, which WithoutRootTheThreadRecordsTheClientsNameAndKeepsItsIds "
+                        "covers";
+    }
+    Ref<UserToken> nobody;
+    CreateUserToken("nobody", nobody);
+    // A group the user database does not give "nobody": it can only come from the connection.
+    const std::vector<gid_t> clientGroups{nobody->GetGid(), 54321};
+    ConnectPair("as-nobody",
+                new UserToken("nobody", nobody->GetUid(), nobody->GetGid(), clientGroups));
+    EXPECT_EQ(Pipe(_remote).GetClientUserName(), "nobody");
+    const std::string files = _root + "/files";
+    ASSERT_EQ(mkdir(files.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(files.c_str(), 0777), 0);
+
+    Testing::Gate impersonating, otherDone;
+    std::pair<uid_t, gid_t> asClient{}, byOther{1, 1}, afterRevert{1, 1};
+    std::vector<gid_t> groupsAsClient(64);
+    std::thread server([&] {
+        EXPECT_TRUE(Pipe(_remote).ImpersonateClient());
+        asClient = CreateFileOwner(files + "/as-client");
+        groupsAsClient.resize(static_cast<size_t>(getgroups(64, groupsAsClient.data())));
+        impersonating.Open();
+        EXPECT_TRUE(otherDone.Pass());
+        Pipe(_remote).RevertToSelf();
+        afterRevert = CreateFileOwner(files + "/after-revert");
+    });
+    std::thread other([&] {
+        EXPECT_TRUE(impersonating.Pass());
+        byOther = CreateFileOwner(files + "/by-other");
+        otherDone.Open();
+    });
+    server.join();
+    other.join();
+    EXPECT_EQ(asClient, std::make_pair(nobody->GetUid(), nobody->GetGid()));
+    EXPECT_THAT(groupsAsClient, UnorderedElementsAreArray(clientGroups));
+    EXPECT_EQ(byOther, std::make_pair(uid_t{0}, gid_t{0}));
+    EXPECT_EQ(afterRevert, std::make_pair(uid_t{0}, gid_t{0}));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ namespace Tarvos::System {
 class File;
 class FileHandle;
 class RolloverWriter;
+class Stream;
 class TCPClientSocket;
 class TCPServerSocket;
 class NamedPipeClientStream;
@@ -78,6 +79,15 @@ public:
     // An unconnected TCP client socket (a fresh IPv4 socket) bound to the calling thread's pool;
     // WrongThreadException off the pool.
     virtual void CreateTCPClientSocket(Ref<TCPClientSocket>& socket) = 0;
+    // A stream over `socket`, a connected stream socket handed over by its owner (TCP, or a
+    // Unix-domain socket such as one end of a socketpair), bound to the calling thread's pool.
+    // The stream works on its own duplicate of the socket, in non-blocking mode. On success
+    // `socket` has been closed and belongs to nobody; on failure it is left open, unchanged, and
+    // still the caller's. Throws PosixSystemException: EBADF for a negative or closed
+    // descriptor, ENOTSOCK when it is not a stream socket, EAFNOSUPPORT for a family other than
+    // AF_INET and AF_UNIX, ENOTCONN when it is not connected (a listening socket among them);
+    // WrongThreadException off the pool.
+    virtual void CreateTCPStreamFromSocket(int socket, Ref<Stream>& stream) = 0;
     // A TCP server socket that is not listening yet; it binds to the pool of the thread that
     // calls Listen.
     virtual void CreateTCPServerSocket(Ref<TCPServerSocket>& server) = 0;

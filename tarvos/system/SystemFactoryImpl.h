@@ -32,6 +32,7 @@ public:
     void CreateSharedLibrary(const std::string& path, Ref<SharedLibrary>& library) override;
     void CreateImpersonator(Ref<Impersonator>& impersonator) override;
     void CreateTCPClientSocket(Ref<TCPClientSocket>& socket) override;
+    void CreateTCPStreamFromSocket(int socket, Ref<Stream>& stream) override;
     void CreateTCPServerSocket(Ref<TCPServerSocket>& server) override;
     void CreateNamedPipeClientStream(const std::string& pipeName,
                                      Ref<NamedPipeClientStream>& stream) override;

@@ -1,6 +1,7 @@
 #include "tarvos/system/internal/TCPStreamPosix.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "tarvos/core/Panic.h"
 #include "tarvos/service/Log.h"
@@ -55,13 +57,49 @@ in_addr ResolveIpv4(const std::string& host, const Ref<Service::Logger>& logger)
     return address;
 }
 
-int NewTcpSocket(const Ref<Service::Logger>& logger) {
+// Every socket a TCP stream takes is logged by this one line, fresh or handed over.
+void LogSocketCreated(const Ref<Service::Logger>& logger, int family, int type, int fd) {
+    Log(logger, LogLevel::Info, "CreateSocket(%1, %2) socket=%3", family, type, fd);
+}
+
+int NewTcpSocket() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         ThrowPosixError("socket");
     }
-    Log(logger, LogLevel::Info, "CreateSocket(%1, %2) socket=%3", AF_INET, SOCK_STREAM, fd);
     return fd;
+}
+
+std::string HandoverContext(int fd) {
+    return "taking over socket " + std::to_string(fd);
+}
+
+// Checks that `fd` is a connected stream socket of a family a stream serves and returns the
+// family. Only queries the descriptor.
+int CheckHandedOverSocket(int fd) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) {
+        ThrowPosixError(HandoverContext(fd));  // EBADF, or ENOTSOCK for a file or a pipe
+    }
+    if (type != SOCK_STREAM) {
+        throw PosixSystemException(ENOTSOCK, HandoverContext(fd) + ", not a stream socket");
+    }
+    int family = 0;
+    length = sizeof family;
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0) {
+        ThrowPosixError(HandoverContext(fd));
+    }
+    if (family != AF_INET && family != AF_UNIX) {
+        throw PosixSystemException(EAFNOSUPPORT, HandoverContext(fd));
+    }
+    // A listening socket has no peer either.
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        ThrowPosixError(HandoverContext(fd));
+    }
+    return family;
 }
 
 }  // namespace
@@ -76,12 +114,55 @@ TCPStreamPosix::TCPStreamPosix(int fd) : _logger(GetTcpLogger()) {
     if (fd >= 0) {
         ScopedLock lock(*this);
         AttachLocked(fd);
+        _socketCreated = true;
     }
 }
 
 TCPStreamPosix::~TCPStreamPosix() {
     ScopedLock lock(*this);
     StreamSocket::Close();
+}
+
+void TCPStreamPosix::CreateSocket(int handedOver) {
+    ScopedLock lock(*this);
+    // A closed stream stays closed: its registration may still be failing cancelled transfers.
+    if (_socketCreated) {
+        throw PosixSystemException(EALREADY, "CreateSocket");
+    }
+    if (handedOver == -1) {
+        const int fd = NewTcpSocket();
+        LogSocketCreated(_logger, AF_INET, SOCK_STREAM, fd);
+        AttachLocked(fd);
+        _socketCreated = true;
+        return;
+    }
+    const int family = CheckHandedOverSocket(handedOver);
+    const int fd = fcntl(handedOver, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        ThrowPosixError(HandoverContext(handedOver));
+    }
+    // Every transfer is a non-blocking call (asynchronous ones when the completion queue reports
+    // readiness, blocking ones between polls), so a stream's socket is non-blocking for its whole
+    // life and is never switched to blocking mode. The flag belongs to the description that the
+    // duplicate shares with `handedOver`, so a failure below puts the caller's mode back.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool wasBlocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
+    if (flags < 0 || (wasBlocking && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        const int error = errno;
+        close(fd);
+        ThrowPosixError(error, HandoverContext(handedOver));
+    }
+    LogSocketCreated(_logger, family, SOCK_STREAM, fd);
+    try {
+        AttachLocked(fd);  // closes `fd` when it throws
+    } catch (...) {
+        if (wasBlocking) {
+            fcntl(handedOver, F_SETFL, flags);
+        }
+        throw;
+    }
+    _socketCreated = true;
+    close(handedOver);
 }
 
 void TCPStreamPosix::OnTransferIssued(Direction direction, int fd, const void* record) {
@@ -141,9 +222,7 @@ private:
 };
 
 TCPClientSocketPosix::TCPClientSocketPosix() : TCPStreamPosix(-1) {
-    const int fd = NewTcpSocket(_logger);
-    ScopedLock lock(*this);
-    AttachLocked(fd);
+    CreateSocket(-1);
 }
 
 TCPClientSocketPosix::~TCPClientSocketPosix() = default;
@@ -223,6 +302,16 @@ void TCPClientSocketPosix::Close() {
 
 void SystemFactoryImpl::CreateTCPClientSocket(Ref<TCPClientSocket>& socket) {
     socket = new TCPClientSocketPosix();
+}
+
+void SystemFactoryImpl::CreateTCPStreamFromSocket(int socket, Ref<Stream>& stream) {
+    // -1 asks CreateSocket for a fresh socket; here it can only be a caller's failed call.
+    if (socket < 0) {
+        throw PosixSystemException(EBADF, HandoverContext(socket));
+    }
+    const Ref<TCPStreamPosix> made(new TCPStreamPosix(-1));
+    made->CreateSocket(socket);
+    stream = made;
 }
 
 }  // namespace Tarvos::System

@@ -5,6 +5,7 @@
 #include "tarvos/service/Logger.h"
 #include "tarvos/system/BindingInfo.h"
 #include "tarvos/system/NamedPipeClientStream.h"
+#include "tarvos/system/internal/NamedPipeBindingInfoImpl.h"
 #include "tarvos/system/internal/StreamSocket.h"
 
 namespace Tarvos::System {
@@ -19,30 +20,11 @@ TARVOS_INTERNAL void EnsurePipeDirectory();
 // The "NamedPipe" logger below the default logger; null when there is none.
 TARVOS_INTERNAL Ref<Service::Logger> GetNamedPipeLogger();
 
-// A pipe endpoint: the pipe name and, for the server's view of a client, the client's user.
-// Immutable; safe for concurrent use.
-class TARVOS_INTERNAL NamedPipeBindingInfoImpl final : public NamedPipeBindingInfo,
-                                                       public ObjectImpl {
-public:
-    NamedPipeBindingInfoImpl(std::string pipeName, std::string clientUserName)
-        : _pipeName(std::move(pipeName)), _clientUserName(std::move(clientUserName)) {}
-
-    BindingKind GetKind() const override { return BindingKind::NamedPipe; }
-    std::string GetText() const override { return _pipeName; }
-    std::string GetPipeName() const override { return _pipeName; }
-    std::string GetClientUserName() const override { return _clientUserName; }
-    std::string ToString() const override { return _pipeName; }
-
-private:
-    const std::string _pipeName;
-    const std::string _clientUserName;
-};
-
 // A connected pipe: a Unix-domain stream socket. Safe for concurrent use.
 class TARVOS_INTERNAL NamedPipeStreamPosix : public StreamSocket {
 public:
     // Takes the connected socket `fd` (-1: none yet) of pipe `pipeName`; `serverSide` tells
-    // whether this is the server's end (its remote binding then names the client's user).
+    // whether this is the server's end (its bindings then name and can impersonate the client).
     NamedPipeStreamPosix(std::string pipeName, int fd, bool serverSide);
     ~NamedPipeStreamPosix() override;
 
