@@ -49,8 +49,9 @@
 //     fires or by Cancel, never both. _timerFd is armed only under _timerMutex, never later
 //     than the earliest due time in _incoming or _timers plus one granularity.
 //  9. At most one worker spins (_spinnerActive) for up to kSpinMicros before sleeping, only when
-//     the task rule would let it take a task and only while work came soon after its last
-//     sleep; it counts as awake and idle meanwhile, so no wake-up is sent for work it will see
+//     the task rule would let it take a task, only while work came soon after its last sleep,
+//     and only in a pool without registered descriptors (readiness does not end a spin, and
+//     under I/O load the spinning would take the processor from the work itself); it counts as awake and idle meanwhile, so no wake-up is sent for work it will see
 //     (_workEpoch changes with every queued task or posted entry).
 // 10. A completion posted by a worker while it dispatches a completion (t_deferringPool is this
 //     pool) goes to that worker's own queue (t_deferred) and runs on it right after the
@@ -721,7 +722,8 @@ bool ThreadPoolPosix::RunThread() {
             DispatchReadyLocked(_readyEvents.PopFront());
             continue;
         }
-        if (spinBeforeSleep && !_spinnerActive && CanTakeTaskIfQueuedLocked()) {
+        if (spinBeforeSleep && !_spinnerActive && !_ioRegistered &&
+            CanTakeTaskIfQueuedLocked()) {
             // Work arriving in a steady stream would otherwise cost a wake-up (a write, a
             // context switch) each time the queue runs dry: one worker at a time waits briefly
             // for the next item before it sleeps (invariant 9).
