@@ -35,13 +35,13 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir build-asan $(CTEST_FLAGS)
 
-# The threaded tests (system, service and xml) under ThreadSanitizer.
+# The library's tests (every subsystem; not the end-to-end tools tests) under ThreadSanitizer.
 tsan: deps
 	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DCMAKE_CXX_FLAGS="-O1 -g" -DTARVOS_SANITIZE=thread
 	$(CMAKE) --build build-tsan
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	    ctest --test-dir build-tsan -L 'core|system|service|xml|authorize' $(CTEST_FLAGS)
+	    ctest --test-dir build-tsan -L 'core|system|service|xml|authorize|http' $(CTEST_FLAGS)
 
 # Benchmarks against their peers (installed here from Debian), in one run.
 bench:

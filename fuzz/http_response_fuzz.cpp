@@ -1,0 +1,102 @@
+// Feeds the input, as a server's bytes, to the client's response reader through a scripted
+// stream twice: cut into chunks whose sizes come from the input, and in one piece. Up to 8
+// responses are read from the one connection. Both runs must read the same responses (or fail
+// with the same text), and every body must have its Content-Length.
+//
+// Input: byte 0 = number of chunk sizes k (0..7), bytes 1..k = chunk sizes (1..256), the rest =
+// what the server sends.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "tarvos/core/Exception.h"
+#include "tarvos/core/StringWriter.h"
+#include "tarvos/http/internal/FakeStream.h"
+#include "tarvos/http/internal/ResponseReader.h"
+
+namespace {
+
+using Tarvos::Ref;
+using Tarvos::Http::ResponseHead;
+using Tarvos::Http::ResponseReader;
+using Tarvos::Http::Testing::FakeStream;
+
+[[noreturn]] void Finding(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "%s\n%s\n", what, detail.c_str());
+    std::abort();
+}
+
+void Append(std::string& transcript, const std::string& text) {
+    transcript += std::to_string(text.size()) + ":" + text + "\n";
+}
+
+std::string Run(const std::string& message, const std::vector<size_t>& chunks) {
+    Ref<FakeStream> stream(new FakeStream());
+    if (chunks.empty()) {
+        stream->AddChunk(message);
+    } else {
+        size_t turn = 0;
+        for (size_t at = 0; at < message.size();) {
+            const size_t size = chunks[turn++ % chunks.size()];
+            stream->AddChunk(message.substr(at, size));
+            at += size;
+        }
+    }
+    ResponseReader reader;
+    ResponseHead head;
+    std::string transcript;
+    try {
+        for (int index = 0; index < 8; ++index) {
+            Ref<Tarvos::StringWriter> body;
+            Tarvos::CreateStringWriter(body);
+            reader.ReadResponse(*stream, head, *body);
+            transcript += std::to_string(head.status.GetCode()) +
+                          " 1.1=" + std::to_string(head.http11) + "\n";
+            Append(transcript, head.status.GetReason());
+            for (const std::string& cookie : head.setCookies) {
+                Append(transcript, cookie);
+            }
+            const std::string text = body->ToString();
+            if (static_cast<int64_t>(text.size()) != head.contentLength) {
+                Finding("body length differs from Content-Length", std::to_string(text.size()));
+            }
+            Append(transcript, text);
+        }
+    } catch (const Tarvos::Exception& e) {
+        transcript +=
+            "exception " + Tarvos::DemangleTypeName(typeid(e).name()) + " " + e.GetMessage() + "\n";
+    }
+    for (int32_t asked : stream->ReadRequests()) {
+        if (asked > ResponseReader::kLineBufferSize - 1) {
+            Finding("read larger than the line buffer allows", std::to_string(asked));
+        }
+    }
+    return transcript;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const size_t count = data[0] % 8;
+    if (size < 1 + count) {
+        return 0;
+    }
+    std::vector<size_t> chunks;
+    for (size_t i = 0; i < count; ++i) {
+        chunks.push_back(static_cast<size_t>(data[1 + i]) + 1);
+    }
+    const std::string message(reinterpret_cast<const char*>(data) + 1 + count, size - 1 - count);
+    const std::string split = Run(message, chunks);
+    const std::string whole = Run(message, {});
+    if (split != whole) {
+        Finding("chunking changed the responses", "split:\n" + split + "\nwhole:\n" + whole);
+    }
+    return 0;
+}
