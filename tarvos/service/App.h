@@ -37,6 +37,9 @@ public:
     virtual Ref<Logger> GetLogger() = 0;
     virtual Ref<System::ThreadPool> GetThreadPool() = 0;
     virtual Ref<LogManager> GetLogManager() = 0;
+    // The absolute path of the configuration file of a command-line start (plug-ins find files
+    // beside it); empty for a start from a configuration object.
+    virtual std::string GetConfigPath() = 0;
     // The process id.
     virtual int32_t GetProcessId() = 0;
     // Loads the plug-in library at `path`, calls its entry point `entryName` and records the

@@ -110,6 +110,8 @@ void AppImpl::Init(int argc, const char* const* argv) {
     {
         System::ScopedLock lock(*this);
         _executablePath = executable;
+        // Absolute now: start-up may change the working directory.
+        _configPath = std::filesystem::absolute(argv[1]).lexically_normal().string();
         _config = config;
     }
     Init(std::string(), std::string(), nullptr);
@@ -383,6 +385,11 @@ void AppImpl::LoadPlugin(const std::string& path, const std::string& entryName) 
     }
     // `loaded` goes out of scope here: the plug-in is released before its library unloads.
     throw AlreadyExistsException();
+}
+
+std::string AppImpl::GetConfigPath() {
+    System::ScopedLock lock(*this);
+    return _configPath;
 }
 
 Ref<Config> AppImpl::GetConfig() {

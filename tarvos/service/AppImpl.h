@@ -69,6 +69,7 @@ public:
     Ref<Logger> GetLogger() override;
     Ref<System::ThreadPool> GetThreadPool() override;
     Ref<LogManager> GetLogManager() override;
+    std::string GetConfigPath() override;
     int32_t GetProcessId() override;
     void LoadPlugin(const std::string& path, const std::string& entryName) override;
     void GetServices(ServiceMap& services) override;
@@ -107,6 +108,7 @@ private:
     Ref<ChannelManager> _channelManager;
     Ref<SessionPool> _sessionPool;
     std::string _executablePath;
+    std::string _configPath;
     ServiceMap _services;
     std::map<std::string, LoadedPlugin> _plugins;
     std::vector<std::string> _loadOrder;  // plug-in names, first loaded first

@@ -2,9 +2,13 @@
 // the test, with the test plug-ins of testplugins/, and checks its exit status, its standard
 // error and the trace the plug-ins leave.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -264,6 +268,69 @@ TEST_F(HostTest, SecondSignalDuringShutdownEndsAtOnce) {
     EXPECT_EQ(Wait(), 128 + SIGTERM);
     EXPECT_NE(Err().find("second signal"), std::string::npos) << Err();
     EXPECT_EQ(TraceText().find("alpha finished"), std::string::npos);
+}
+
+// The demo application serves its www folder and "/hello" over HTTP; the document root
+// defaults to the www folder beside the configuration file.
+std::string HttpGet(uint16_t port, const std::string& uri) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + uri + " HTTP/1.0\r\n\r\n";
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        pollfd ready{fd, POLLIN, 0};
+        while (poll(&ready, 1, 20000) == 1) {
+            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                break;
+            }
+            reply.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+TEST_F(HostTest, DemoServesItsDocumentsAndHello) {
+    fs::copy(TARVOS_DEMO_WWW, _dir / "www", fs::copy_options::recursive);
+    const std::string config = WriteConfig(
+        {{"demo", TARVOS_DEMO_PLUGIN}},
+        "<demo><heartbeatSeconds>60</heartbeatSeconds><http><port>0</port></http></demo>\n"
+        "<level id=\"demo\"><logName>Demo</logName><logLevel>verbose</logLevel></level>\n");
+    Start({config});
+    uint16_t port = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (port == 0 && std::chrono::steady_clock::now() < deadline) {
+        const std::string log = LogText();
+        const size_t at = log.find("Serving http://127.0.0.1:");
+        if (at != std::string::npos) {
+            port = static_cast<uint16_t>(std::stoi(log.substr(at + 25)));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ASSERT_NE(port, 0) << LogText() << Err();
+    const std::string hello = HttpGet(port, "/hello");
+    EXPECT_EQ(hello.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << hello;
+    EXPECT_NE(hello.find("Content-Type: text/plain\r\nContent-Length: 13\r\n\r\nhello, world\n"),
+              std::string::npos)
+        << hello;
+    const std::string index = HttpGet(port, "/");
+    EXPECT_NE(index.find("Content-Type: text/html\r\n"), std::string::npos) << index;
+    EXPECT_NE(index.find("<title>Tarvos demo</title>"), std::string::npos);
+    EXPECT_NE(HttpGet(port, "/tarvos.png").find("Content-Type: image/png\r\n"), std::string::npos);
+    EXPECT_EQ(HttpGet(port, "/../host.xml").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+    Signal(SIGTERM);
+    EXPECT_EQ(Wait(), 0) << Err();
+    EXPECT_NE(LogText().find("' verbose "), std::string::npos);
+    EXPECT_NE(LogText().find("GET /hello"), std::string::npos);
+    EXPECT_NE(LogText().find("Sent " + (_dir / "www" / "index.html").string()), std::string::npos)
+        << LogText();
 }
 
 }  // namespace
