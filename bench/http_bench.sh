@@ -9,6 +9,10 @@
 # 13-byte and a 4096-byte static file, HTTP/1.0 with a new connection per request (all with
 # -t1 -c50), the -c1 latency (p50, p99) and -c200 throughput. Prints one table of requests per
 # second with the ratio tarvos/nginx.
+#
+# The pool runs one task thread (TARVOS_TASKMAX, default 1) beside nginx's one worker process;
+# I/O threads follow the pool's own rule (TARVOS_IOMAX overrides it). On a machine with few cores
+# wrk shares them with the server: expect run-to-run spread, and compare rounds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build-bench}" && pwd)
@@ -37,7 +41,7 @@ cat > "$work/tarvos.xml" <<EOF
   <log><outputToConsole>false</outputToConsole><directory>$work/log</directory>
     <name>bench</name><level>info</level></log>
   <level id="tcp"><logName>TCP</logName><logLevel>warning</logLevel></level>
-  <tarvos><threadpool><TaskMax>${TARVOS_TASKMAX:-2}</TaskMax></threadpool></tarvos>
+  <tarvos><threadpool><TaskMax>${TARVOS_TASKMAX:-1}</TaskMax>${TARVOS_IOMAX:+<IoMax>$TARVOS_IOMAX</IoMax>}</threadpool></tarvos>
   <plugins><demo><path>$build/examples/demo/libtarvos_demo.so</path></demo></plugins>
   <demo><heartbeatSeconds>3600</heartbeatSeconds>
     <http><address>127.0.0.1</address><port>$tarvos_port</port>
