@@ -122,6 +122,9 @@ bool DocumentHandler::ResolvePath(std::string_view uriPath, std::string& relativ
 
 DocumentHandler::DocumentHandler(std::string documentRoot, Ref<Service::Logger> logger)
     : _documentRoot(std::move(documentRoot)), _logger(std::move(logger)) {
+    if (_documentRoot.empty()) {
+        _documentRoot = ".";  // not the file system's root
+    }
     while (_documentRoot.size() > 1 && _documentRoot.back() == '/') {
         _documentRoot.pop_back();
     }

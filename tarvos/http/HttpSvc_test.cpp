@@ -332,6 +332,23 @@ TEST_F(HttpSvcTest, DocumentsAreServedByTypeAndNothingOutsideTheRootIsReachable)
     EXPECT_NE(Logged().find("Sent "), std::string::npos);
 }
 
+// An empty document root means the working directory, never the file system's root.
+TEST_F(HttpSvcTest, EmptyDocumentRootIsTheWorkingDirectory) {
+    const Ref<System::TCPServerSocket> socket = Listen();
+    Ref<HttpSvc> service;
+    CreateHttpSvc(socket, _logger, service);
+    Ref<RequestHandler> documents;
+    CreateDocumentHandler("", _logger, documents);
+    service->SetRequestHandler(documents);
+    service->Start();
+    Client client(socket->GetPort());
+    client.Send("GET " + (_root / "notes.txt").string() + " HTTP/1.1\r\n\r\n");
+    std::string body;
+    EXPECT_EQ(client.ReadReply(nullptr, &body), 404);
+    EXPECT_EQ(body, "");
+    service->Stop();
+}
+
 TEST_F(HttpSvcTest, PostToTheDocumentHandlerIsABadRequestAfterItsBodyWasRead) {
     Client client(_port);
     client.Send("POST /index.html HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde");

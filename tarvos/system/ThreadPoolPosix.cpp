@@ -51,8 +51,9 @@
 //  9. At most one worker spins (_spinnerActive) for up to kSpinMicros before sleeping, only when
 //     the task rule would let it take a task, only while work came soon after its last sleep,
 //     and only in a pool without registered descriptors (readiness does not end a spin, and
-//     under I/O load the spinning would take the processor from the work itself); it counts as awake and idle meanwhile, so no wake-up is sent for work it will see
-//     (_workEpoch changes with every queued task or posted entry).
+//     under I/O load the spinning would take the processor from the work itself); it counts
+//     as awake and idle meanwhile, so no wake-up is sent for work it will see (_workEpoch
+//     changes with every queued task or posted entry).
 // 10. A completion posted by a worker while it dispatches a completion (t_deferringPool is this
 //     pool) goes to that worker's own queue (t_deferred) and runs on it right after the
 //     dispatch returns, without the pool mutex or a wake-up: an echo's write that completes at
