@@ -15,6 +15,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "fuzz/HttpFuzzSupport.h"
 #include "tarvos/core/Exception.h"
 #include "tarvos/http/Header.h"
 #include "tarvos/http/RequestHeader.h"
@@ -30,14 +31,8 @@ using Tarvos::Http::HeaderProgress;
 using Tarvos::Http::RequestImpl;
 using Tarvos::Http::Testing::FakeStream;
 
-[[noreturn]] void Finding(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "%s\n%s\n", what, detail.c_str());
-    std::abort();
-}
-
-void Append(std::string& transcript, const std::string& text) {
-    transcript += std::to_string(text.size()) + ":" + text + "\n";
-}
+using Tarvos::Http::fuzzing::Append;
+using Tarvos::Http::fuzzing::Finding;
 
 // The fields must be unique and in case-insensitive order.
 void CheckFieldOrder(const Tarvos::Http::Header& header) {
@@ -68,12 +63,13 @@ void Describe(RequestImpl& request, std::string& transcript) {
     }
 }
 
-std::string ReadBody(RequestImpl& request, const std::vector<int32_t>& pieces) {
+std::string ReadBody(RequestImpl& request, const std::vector<size_t>& pieces) {
     std::string body;
     char buffer[300];
     size_t turn = 0;
     for (;;) {
-        const int32_t piece = pieces.empty() ? 100 : pieces[turn++ % pieces.size()];
+        const auto piece =
+            static_cast<int32_t>(pieces.empty() ? 100 : pieces[turn++ % pieces.size()]);
         const int32_t count = request.Read(buffer, piece);
         if (count == -1) {
             break;
@@ -89,18 +85,8 @@ std::string ReadBody(RequestImpl& request, const std::vector<int32_t>& pieces) {
     return body;
 }
 
-std::string Run(const std::string& message, const std::vector<int32_t>& chunks, bool timed) {
-    Ref<FakeStream> stream(new FakeStream());
-    if (chunks.empty()) {
-        stream->AddChunk(message);
-    } else {
-        size_t turn = 0;
-        for (size_t at = 0; at < message.size();) {
-            const size_t size = static_cast<size_t>(chunks[turn++ % chunks.size()]);
-            stream->AddChunk(message.substr(at, size));
-            at += size;
-        }
-    }
+std::string Run(const std::string& message, const std::vector<size_t>& chunks, bool timed) {
+    const Ref<FakeStream> stream = Tarvos::Http::fuzzing::ScriptedStream(message, chunks);
     Ref<RequestImpl> request;
     Ref<Tarvos::Http::ResponseImpl> response;
     Tarvos::Http::CreateRequestResponse(request, response);
@@ -139,18 +125,11 @@ std::string Run(const std::string& message, const std::vector<int32_t>& chunks, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) {
+    std::vector<size_t> chunks;
+    std::string message;
+    if (!Tarvos::Http::fuzzing::SplitInput(data, size, chunks, message)) {
         return 0;
     }
-    const size_t count = data[0] % 8;
-    if (size < 1 + count) {
-        return 0;
-    }
-    std::vector<int32_t> chunks;
-    for (size_t i = 0; i < count; ++i) {
-        chunks.push_back(static_cast<int32_t>(data[1 + i]) + 1);
-    }
-    const std::string message(reinterpret_cast<const char*>(data) + 1 + count, size - 1 - count);
 
     const std::string split = Run(message, chunks, true);
     const std::string whole = Run(message, {}, false);

@@ -13,6 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "fuzz/HttpFuzzSupport.h"
 #include "tarvos/core/Exception.h"
 #include "tarvos/core/StringWriter.h"
 #include "tarvos/http/internal/FakeStream.h"
@@ -25,27 +26,11 @@ using Tarvos::Http::ResponseHead;
 using Tarvos::Http::ResponseReader;
 using Tarvos::Http::Testing::FakeStream;
 
-[[noreturn]] void Finding(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "%s\n%s\n", what, detail.c_str());
-    std::abort();
-}
-
-void Append(std::string& transcript, const std::string& text) {
-    transcript += std::to_string(text.size()) + ":" + text + "\n";
-}
+using Tarvos::Http::fuzzing::Append;
+using Tarvos::Http::fuzzing::Finding;
 
 std::string Run(const std::string& message, const std::vector<size_t>& chunks) {
-    Ref<FakeStream> stream(new FakeStream());
-    if (chunks.empty()) {
-        stream->AddChunk(message);
-    } else {
-        size_t turn = 0;
-        for (size_t at = 0; at < message.size();) {
-            const size_t size = chunks[turn++ % chunks.size()];
-            stream->AddChunk(message.substr(at, size));
-            at += size;
-        }
-    }
+    const Ref<FakeStream> stream = Tarvos::Http::fuzzing::ScriptedStream(message, chunks);
     ResponseReader reader;
     ResponseHead head;
     std::string transcript;
@@ -81,18 +66,11 @@ std::string Run(const std::string& message, const std::vector<size_t>& chunks) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) {
-        return 0;
-    }
-    const size_t count = data[0] % 8;
-    if (size < 1 + count) {
-        return 0;
-    }
     std::vector<size_t> chunks;
-    for (size_t i = 0; i < count; ++i) {
-        chunks.push_back(static_cast<size_t>(data[1 + i]) + 1);
+    std::string message;
+    if (!Tarvos::Http::fuzzing::SplitInput(data, size, chunks, message)) {
+        return 0;
     }
-    const std::string message(reinterpret_cast<const char*>(data) + 1 + count, size - 1 - count);
     const std::string split = Run(message, chunks);
     const std::string whole = Run(message, {});
     if (split != whole) {

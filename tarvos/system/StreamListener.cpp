@@ -91,8 +91,7 @@ void StreamListener::AttachListenerLocked(int fd) {
     _fd = fd;
 }
 
-void StreamListener::Accept(Ref<Stream>& stream) {
-    Lock();
+void StreamListener::CheckAcceptAllowedLocked() {
     if (_pendingCallback) {
         Unlock();
         throw InProgressException();
@@ -101,6 +100,11 @@ void StreamListener::Accept(Ref<Stream>& stream) {
         Unlock();
         throw PosixSystemException(ENOTCONN);
     }
+}
+
+void StreamListener::Accept(Ref<Stream>& stream) {
+    Lock();
+    CheckAcceptAllowedLocked();
     Unlock();
     for (;;) {
         // The descriptor is read under the lock each round: Close may retire it meanwhile, and a
@@ -138,14 +142,7 @@ void StreamListener::Accept(const Ref<AcceptCallback>& callback) {
         throw InvalidArgumentException("Accept needs a callback");
     }
     Lock();
-    if (_pendingCallback) {
-        Unlock();
-        throw InProgressException();
-    }
-    if (_fd < 0) {
-        Unlock();
-        throw PosixSystemException(ENOTCONN);
-    }
+    CheckAcceptAllowedLocked();
     _pendingCallback = callback;
     _keepAlive = this;
     const Ref<IoRegistration> registration = _registration;

@@ -53,6 +53,9 @@ private:
     class Forwarder;
     class AcceptOperation;
 
+    // With the lock held: throws InProgressException while an asynchronous accept is pending,
+    // PosixSystemException(ENOTCONN) when not listening, releasing the lock before it throws.
+    void CheckAcceptAllowedLocked();
     void OnAccepted(int64_t fd, const Exception* error);
     void RetryLater(int error);
     void Reissue();
