@@ -117,7 +117,25 @@ void IoRegistration::Cancel() {
     }
 }
 
-void IoRegistration::OnReady(uint32_t events) {
+uint64_t IoRegistration::BeginDirectTransfer(IoOperation::Direction direction) const noexcept {
+    return _edges[static_cast<size_t>(direction)].load(std::memory_order_acquire);
+}
+
+void IoRegistration::EndDirectTransfer(IoOperation::Direction direction, uint64_t token,
+                                       bool drained) {
+    const auto index = static_cast<size_t>(direction);
+    std::lock_guard<std::mutex> guard(_mutex);
+    if (direction == IoOperation::Direction::Read) {
+        _directReadEpoch = _pool->GetPollEpoch();
+    }
+    // An edge received since the call began may announce bytes that came after it: then the
+    // descriptor stays ready.
+    if (drained && _edges[index].load(std::memory_order_relaxed) == token) {
+        _ready[index] = false;
+    }
+}
+
+void IoRegistration::OnReady(uint32_t events, uint64_t epoch) {
     Completion done[2];
     int doneCount = 0;
     {
@@ -130,6 +148,8 @@ void IoRegistration::OnReady(uint32_t events) {
             if ((events & (kReadyMask[direction] | EPOLLERR | EPOLLHUP)) == 0) {
                 continue;
             }
+            _edges[direction].store(_edges[direction].load(std::memory_order_relaxed) + 1,
+                                    std::memory_order_release);
             IoOperation* operation = _pending[direction];
             if (operation == nullptr) {
                 _ready[direction] = true;  // remembered for the next Start
@@ -137,7 +157,13 @@ void IoRegistration::OnReady(uint32_t events) {
             }
             int64_t bytes = 0;
             int error = 0;
-            if (operation->Perform(_fd, bytes, error)) {
+            // The kernel reported the bytes after the latest direct read, and nothing has read
+            // since: an operation that only reports them needs no call (a peek per request).
+            const bool bytesWait =
+                direction == 0 && epoch > _directReadEpoch &&
+                (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) == EPOLLIN;
+            if ((bytesWait && operation->CompletesOnReadable(bytes)) ||
+                operation->Perform(_fd, bytes, error)) {
                 done[doneCount++] = Completion{operation, bytes, error};
                 _pending[direction] = nullptr;
                 _ready[direction] = !operation->Drained(bytes, error);

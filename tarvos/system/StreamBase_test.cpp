@@ -148,6 +148,29 @@ TEST_F(StreamStateTest, ZeroLengthReadCompletesWhenThePeerCloses) {
     EXPECT_EQ(_near->Read(_buffer, sizeof _buffer), 0);
 }
 
+// A blocking read that empties the socket may take bytes whose readiness is still on its way to
+// a worker: a zero-length read started after it must wait for bytes that really arrive.
+TEST_F(StreamStateTest, ZeroLengthReadAfterABlockingReadEmptiedTheSocketWaitsForNewBytes) {
+    for (int round = 0; round < 20; ++round) {
+        Completions ready;
+        _near->ReadInitiate(_buffer, 0, ready.ReadCallback());
+        Send(_far, "a");
+        Send(_far, "b");
+        ASSERT_TRUE(ready.WaitFor(1));
+        int32_t got = 0;
+        while (got < 2) {
+            got += _near->Read(_buffer + got, static_cast<int32_t>(sizeof _buffer) - got);
+        }
+        Completions idle;
+        _near->ReadInitiate(_buffer, 0, idle.ReadCallback());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(idle.Count(), 0) << "round " << round;
+        Send(_far, "c");
+        ASSERT_TRUE(idle.WaitFor(1));
+        ASSERT_EQ(_near->Read(_buffer, sizeof _buffer), 1);
+    }
+}
+
 // Readiness is remembered per direction: bytes that arrived before the read started are taken at
 // once, a read that emptied the socket waits for the next arrival, and the end of the stream is
 // reported to every read after it.

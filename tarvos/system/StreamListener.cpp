@@ -131,7 +131,7 @@ void StreamListener::Accept(Ref<Stream>& stream) {
         const bool open = _fd == fd;
         Unlock();
         if (open) {
-            ThreadPoolPosix::ShareCurrentThreadDeferred();
+            ThreadPoolPosix::CurrentThreadBlocks();
             poll(&waitFor, 1, kBlockingAcceptSliceMillis);
         }
     }

@@ -26,7 +26,8 @@ private:
 };
 
 // One direction's transfer. A write moves every byte before it completes; a read of length 0
-// peeks one byte so that it reports arriving data without consuming it.
+// reports arriving data without consuming it: it completes on a readiness event that proves the
+// bytes are there (IoRegistration::OnReady), else it peeks one byte.
 class StreamSocket::Transfer final : public IoOperation {
 public:
     explicit Transfer(Direction direction) : IoOperation(direction) {}
@@ -50,6 +51,11 @@ public:
     // end of the stream (0) and errors repeat for the next read, so they leave it ready.
     bool Drained(int64_t bytes, int error) const override {
         return GetDirection() == Direction::Read && error == 0 && bytes > 0 && bytes < _length;
+    }
+
+    bool CompletesOnReadable(int64_t& bytes) const override {
+        bytes = 0;
+        return GetDirection() == Direction::Read && _length == 0;
     }
 
     // Moves what the socket takes now: 0 when finished, EAGAIN when it would block, else the
@@ -134,6 +140,8 @@ void StreamSocket::Close() {
 }
 
 int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_t length) {
+    const IoOperation::Direction ioDirection =
+        direction == Direction::Read ? IoOperation::Direction::Read : IoOperation::Direction::Write;
     Lock();
     const int fd = _fd;
     if (fd < 0) {
@@ -141,23 +149,26 @@ int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_
         throw CanceledException();
     }
     ++_fdUsers;
+    // Held by the stream until its destruction, so usable without the lock.
+    IoRegistration* const registration = _registration.Get();
     Unlock();
-    Transfer transfer(direction == Direction::Read ? IoOperation::Direction::Read
-                                                   : IoOperation::Direction::Write);
+    Transfer transfer(ioDirection);
     transfer.Prepare(buffer, length);
+    const uint64_t token = registration->BeginDirectTransfer(ioDirection);
     int error = 0;
     for (;;) {
         error = transfer.Step(fd);
         if (error != EAGAIN) {
             break;
         }
-        ThreadPoolPosix::ShareCurrentThreadDeferred();
+        ThreadPoolPosix::CurrentThreadBlocks();
         pollfd waitFor{fd, static_cast<short>(direction == Direction::Read ? POLLIN : POLLOUT), 0};
         if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
             error = errno;
             break;
         }
     }
+    registration->EndDirectTransfer(ioDirection, token, transfer.Drained(transfer.Done(), error));
     Lock();
     const bool closed = _fd != fd;
     if (--_fdUsers == 0 && _closingFd >= 0) {

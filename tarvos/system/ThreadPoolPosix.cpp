@@ -16,13 +16,15 @@
 //
 // Counters (all under the pool mutex): totalThreads are workers in (or started towards) the
 // worker loop, taskThreads run a task, busyThreads dispatch a completion-queue entry,
-// sleepingThreads are blocked in epoll_wait; ioThreads = total - task, idle = ioThreads - busy.
+// sleepingThreads are blocked in epoll_wait, standbyThreads wait on _standby (invariant 11);
+// ioThreads = total - task, idle = ioThreads - busy.
 //
 // Worker loop (RunThread): run tasks while the task rule allows (queue not empty, taskThreads <
 // TaskMax, and either no descriptor was ever registered or total - task > IoMin); then take one
-// completion-queue entry (a posted one, else a readiness event left in _readyEvents, else
-// epoll_wait for up to 10 s, taking up to kEventBatch events and leaving all but the first in
-// _readyEvents) and dispatch it with busyThreads raised; repeat until shutdown.
+// completion-queue entry (a posted one, else a readiness event left in _readyEvents, else, as a
+// poller, epoll_wait for up to 10 s, taking up to kEventBatch events and leaving all but the
+// first in _readyEvents) and dispatch it with busyThreads raised; a worker that finds every
+// poller role taken stands by instead; repeat until shutdown.
 //
 // Invariants:
 //  1. No pool lock is held while a task, a completion, a callback or a log line runs.
@@ -60,10 +62,22 @@
 //     once runs its callback on the thread that issued it, after that thread's callback. Only
 //     kDeferredBudget such entries run in a row; the rest, and all of them when the worker is
 //     about to block (PrepareToWait), move to _posted where any worker takes them.
+// 11. Once a descriptor is registered, at most _pollerMax workers (half the processors, at
+//     least one) hold a poller role; only they wait in epoll_wait. A poller keeps its role while
+//     it dispatches what it took, so under load one worker takes batch after batch the way a
+//     single-threaded event loop would, with no wake-ups in between: each event arriving while
+//     workers wait in epoll_wait wakes one of them, and on a small machine those wake-ups, not
+//     the work, took the time. Other idle workers stand by on _standby and are woken for a task
+//     or a vacant role (KickLocked). A poller gives its role up before it runs a task, when it
+//     is about to block (PrepareToWait, CurrentThreadBlocks) and when it leaves; and when it has
+//     been away from epoll_wait for kHandOverMicros (a callback that computes or blocks on
+//     something the pool does not know of), the timer thread takes the role from it
+//     (HandOverStalledRoles) and a worker on standby, or a new one, polls instead.
 
 #include "tarvos/system/internal/ThreadPoolPosix.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -105,6 +119,9 @@ constexpr int kDeferredBudget = 32;
 constexpr int kShutdownDrainLimit = 100000;
 // Readiness events one epoll_wait may take; those beyond the first wait in _readyEvents.
 constexpr int kEventBatch = 16;
+// How long a poller may dispatch before the timer thread hands its role to another worker
+// (invariant 11).
+constexpr int64_t kHandOverMicros = 1000;
 // The pool whose completion the calling worker is dispatching, or null (invariant 10).
 thread_local ThreadPoolPosix* t_deferringPool = nullptr;
 // Timers due within this many microseconds of each other may be fired together; it is also the
@@ -117,6 +134,16 @@ int64_t MonotonicMicros() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Workers that may wait in epoll_wait at once (invariant 11): half the processors this process
+// may run on. A second poller on a machine of two would mostly steal the processor from the
+// peers and from the first one: every arriving event wakes a waiting poller.
+int32_t PollerRoles() noexcept {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int count = sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    return std::max(1, count / 2);
 }
 
 int64_t CurrentThreadId() noexcept {
@@ -300,6 +327,7 @@ ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config)
                          _taskMax, _ioMin, _ioMax));
     }
     Log(_logger, LogLevel::Verbose, "TaskMax=%1, IoMin=%2, IoMax=%3", _taskMax, _ioMin, _ioMax);
+    _pollerMax = PollerRoles();
 
     std::string com = "none";
     if (config) {
@@ -318,6 +346,7 @@ ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config)
     }
 
     try {
+        sem_init(&_standby, 0, 0);
         _epollFd = CheckedFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
         _postFd = CheckedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
         epoll_event event{};
@@ -331,22 +360,27 @@ ThreadPoolPosix::ThreadPoolPosix(const Ref<Service::Config::View>& config)
                              "timerfd_create");
         _timerWakeFd = CheckedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
         _connectEpollFd = CheckedFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
+        _handOverFd = CheckedFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK),
+                                "timerfd_create");
     } catch (...) {
         CloseFd(_epollFd);
         CloseFd(_postFd);
         CloseFd(_timerFd);
         CloseFd(_timerWakeFd);
         CloseFd(_connectEpollFd);
+        CloseFd(_handOverFd);
         throw;
     }
 }
 
 ThreadPoolPosix::~ThreadPoolPosix() {
+    sem_destroy(&_standby);
     CloseFd(_epollFd);
     CloseFd(_postFd);
     CloseFd(_timerFd);
     CloseFd(_timerWakeFd);
     CloseFd(_connectEpollFd);
+    CloseFd(_handOverFd);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -499,6 +533,10 @@ void ThreadPoolPosix::PrepareToWait() {
     ShareDeferred();
     enum { kNothing, kStarted, kTooMany } outcome = kNothing;
     Lock();
+    if (ThreadPosix* thread = ThreadPosix::Current();
+        thread != nullptr && thread->GetPool() == this) {
+        LeavePollerRoleLocked(thread);
+    }
     if (!_shuttingDown) {
         const int32_t ioThreads = _totalThreads - _taskThreads;
         if (ioThreads == _busyThreads) {
@@ -532,13 +570,87 @@ bool ThreadPoolPosix::CanTakeTaskLocked() const noexcept {
 }
 
 int32_t ThreadPoolPosix::AwakeIdleThreadsLocked() const noexcept {
-    return _totalThreads - _taskThreads - _busyThreads - _sleepingThreads;
+    return _totalThreads - _taskThreads - _busyThreads - _sleepingThreads - _standbyThreads;
 }
 
 void ThreadPoolPosix::KickLocked() {
-    if (_sleepingThreads > 0 && !_kickPending && AwakeIdleThreadsLocked() <= 0) {
-        _kickPending = true;
-        SignalEventFd(_postFd);
+    if (AwakeIdleThreadsLocked() > 0) {
+        return;
+    }
+    if (_sleepingThreads > 0) {
+        if (!_kickPending) {
+            _kickPending = true;
+            SignalEventFd(_postFd);
+        }
+    } else if (_pollers < _pollerMax || !_tasks.Empty()) {
+        // A busy poller comes back for posted entries and events after its dispatch; a task or
+        // a vacant role needs another worker.
+        WakeStandbyLocked();
+    }
+}
+
+void ThreadPoolPosix::WakeStandbyLocked() {
+    if (_standbyThreads > 0 && !_standbyWakePending) {
+        _standbyWakePending = true;
+        sem_post(&_standby);
+    }
+}
+
+void ThreadPoolPosix::LeavePollerRoleLocked(ThreadPosix* thread) {
+    if (thread->_poller) {
+        thread->_poller = false;
+        thread->_pollerBusySince = 0;
+        --_pollers;
+        WakeStandbyLocked();
+    }
+}
+
+void ThreadPoolPosix::ArmHandOverLocked(int64_t due) {
+    if (_handOverArmed) {
+        return;
+    }
+    itimerspec when{};
+    when.it_value.tv_sec = due / 1000000;
+    when.it_value.tv_nsec = (due % 1000000) * 1000;
+    _handOverArmed = timerfd_settime(_handOverFd, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
+}
+
+void ThreadPoolPosix::HandOverStalledRoles() {
+    Lock();
+    _handOverArmed = false;
+    const int64_t now = MonotonicMicros();
+    int64_t next = INT64_MAX;
+    bool handedOver = false;
+    for (const auto& [id, thread] : _threads) {
+        if (!thread->_poller || thread->_pollerBusySince == 0) {
+            continue;
+        }
+        const int64_t due = thread->_pollerBusySince + kHandOverMicros;
+        if (due <= now) {
+            LeavePollerRoleLocked(thread.Get());
+            handedOver = true;
+        } else {
+            next = std::min(next, due);
+        }
+    }
+    if (handedOver && _standbyThreads == 0 && !_shuttingDown && _totalThreads < _taskMax + _ioMax) {
+        try {
+            StartWorkerLocked();
+        } catch (...) {
+            // The busy poller takes its role back when its dispatch returns.
+        }
+    }
+    if (next != INT64_MAX) {
+        ArmHandOverLocked(next);
+    }
+    Unlock();
+}
+
+void ThreadPoolPosix::WaitOnStandby() {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += kWorkerWaitMillis / 1000;
+    while (sem_clockwait(&_standby, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
     }
 }
 
@@ -688,6 +800,7 @@ bool ThreadPoolPosix::RunThread() {
     bool spinBeforeSleep = true;
     while (!_shuttingDown) {
         while (CanTakeTaskLocked()) {
+            LeavePollerRoleLocked(self);  // a task may take long: another worker polls meanwhile
             Ref<Task> task = _tasks.PopFront();
             ++_taskThreads;
             if (!_tasks.Empty()) {
@@ -723,8 +836,7 @@ bool ThreadPoolPosix::RunThread() {
             DispatchReadyLocked(_readyEvents.PopFront());
             continue;
         }
-        if (spinBeforeSleep && !_spinnerActive && !_ioRegistered &&
-            CanTakeTaskIfQueuedLocked()) {
+        if (spinBeforeSleep && !_spinnerActive && !_ioRegistered && CanTakeTaskIfQueuedLocked()) {
             // Work arriving in a steady stream would otherwise cost a wake-up (a write, a
             // context switch) each time the queue runs dry: one worker at a time waits briefly
             // for the next item before it sleeps (invariant 9).
@@ -738,20 +850,44 @@ bool ThreadPoolPosix::RunThread() {
                 continue;
             }
         }
+        if (_ioRegistered && !self->_poller) {
+            if (_pollers >= _pollerMax) {
+                // Every role is held: wait for a vacant one, a task or an entry (invariant 11).
+                ++_standbyThreads;
+                Unlock();
+                WaitOnStandby();
+                Lock();
+                --_standbyThreads;
+                _standbyWakePending = false;
+                continue;
+            }
+            self->_poller = true;
+            ++_pollers;
+        }
+        self->_pollerBusySince = 0;
         ++_sleepingThreads;
         Unlock();
         epoll_event events[kEventBatch];
         const int64_t sleptAt = MonotonicMicros();
+        // Raised before the kernel looks at any descriptor for this call (it does so as the call
+        // returns), so that a direct read made after that look sees this epoch or a later one.
+        const uint64_t epoch = _pollEpoch.fetch_add(1, std::memory_order_seq_cst) + 1;
         const int ready = epoll_wait(_epollFd, events, kEventBatch, kWorkerWaitMillis);
         Lock();
         --_sleepingThreads;
+        if (self->_poller && ready > 0) {
+            // Away from epoll_wait from now on: the timer thread hands the role over should
+            // this worker's dispatch take too long.
+            self->_pollerBusySince = MonotonicMicros();
+            ArmHandOverLocked(self->_pollerBusySince + kHandOverMicros);
+        }
         bool posted = false;
         for (int i = 1; i < ready; ++i) {
             if (events[i].data.u64 == kPostedKey) {
                 _kickPending = false;
                 posted = true;
             } else {
-                _readyEvents.PushBack(epoll_event(events[i]));
+                _readyEvents.PushBack(ReadyEvent{events[i], epoch});
             }
         }
         if (ready > 0 && events[0].data.u64 == kPostedKey) {
@@ -762,9 +898,10 @@ bool ThreadPoolPosix::RunThread() {
         // descriptor's readiness does not end a spin, so I/O never makes spinning worth it.
         spinBeforeSleep = posted && MonotonicMicros() - sleptAt < kSpinWorthMicros;
         if (ready > 0 && events[0].data.u64 != kPostedKey) {
-            DispatchReadyLocked(events[0]);
+            DispatchReadyLocked(ReadyEvent{events[0], epoch});
         }
     }
+    LeavePollerRoleLocked(self);
     for (int left = kShutdownDrainLimit; left > 0 && !_posted.Empty(); --left) {
         Posted entry = _posted.PopFront();
         Unlock();
@@ -777,7 +914,8 @@ bool ThreadPoolPosix::RunThread() {
     return false;
 }
 
-void ThreadPoolPosix::DispatchReadyLocked(const epoll_event& event) {
+void ThreadPoolPosix::DispatchReadyLocked(const ReadyEvent& ready) {
+    const epoll_event& event = ready.event;
     const uint32_t index = static_cast<uint32_t>(event.data.u64);
     const uint32_t generation = static_cast<uint32_t>(event.data.u64 >> 32);
     if (index >= _ioSlots.size() || _ioSlots[index].generation != generation ||
@@ -791,7 +929,7 @@ void ThreadPoolPosix::DispatchReadyLocked(const epoll_event& event) {
     }
     Unlock();
     t_deferringPool = this;
-    registration->OnReady(event.events);
+    registration->OnReady(event.events, ready.epoch);
     registration.Reset();
     RunDeferred();
     Lock();
@@ -816,9 +954,15 @@ void ThreadPoolPosix::RunDeferred() {
     t_deferringPool = nullptr;
 }
 
-void ThreadPoolPosix::ShareCurrentThreadDeferred() {
+void ThreadPoolPosix::CurrentThreadBlocks() {
     if (t_deferringPool != nullptr) {
         t_deferringPool->ShareDeferred();
+    }
+    if (ThreadPosix* thread = ThreadPosix::Current()) {
+        ThreadPoolPosix* pool = thread->GetPool();
+        pool->Lock();
+        pool->LeavePollerRoleLocked(thread);
+        pool->Unlock();
     }
 }
 
@@ -928,6 +1072,9 @@ void ThreadPoolPosix::Shutdown() {
     event.data.u64 = kPostedKey;
     epoll_ctl(_epollFd, EPOLL_CTL_MOD, _postFd, &event);
     SignalEventFd(_timerWakeFd);
+    for (int32_t i = 0; i < _standbyThreads; ++i) {
+        sem_post(&_standby);
+    }
     Unlock();
     {
         std::lock_guard<std::mutex> guard(_timerMutex);
@@ -1107,10 +1254,12 @@ void ThreadPoolPosix::FireDueTimers() {
 }
 
 void ThreadPoolPosix::TimerThreadMain() {
-    pollfd fds[3] = {
-        {_timerWakeFd, POLLIN, 0}, {_timerFd, POLLIN, 0}, {_connectEpollFd, POLLIN, 0}};
+    pollfd fds[4] = {{_timerWakeFd, POLLIN, 0},
+                     {_timerFd, POLLIN, 0},
+                     {_connectEpollFd, POLLIN, 0},
+                     {_handOverFd, POLLIN, 0}};
     while (!IsShuttingDown()) {
-        if (poll(fds, 3, -1) < 0) {
+        if (poll(fds, 4, -1) < 0) {
             continue;  // EINTR
         }
         if (IsShuttingDown()) {
@@ -1124,6 +1273,10 @@ void ThreadPoolPosix::TimerThreadMain() {
         }
         if (fds[2].revents != 0) {
             HandleConnectEvents();
+        }
+        if (fds[3].revents != 0) {
+            DrainEventFd(_handOverFd);
+            HandOverStalledRoles();
         }
         FireDueTimers();
     }
@@ -1365,6 +1518,11 @@ void ThreadPoolPosix::AssociateHandle(int fd, const Ref<IoCompletionHandler>& ha
             throw PosixSystemException(error, "epoll_ctl(AssociateHandle)");
         }
         _ioRegistered = true;
+        try {
+            StartTimerThreadLocked();  // it hands over the roles of stalled pollers
+        } catch (...) {
+            // Without it a stalled poller keeps its role until its dispatch returns.
+        }
         EnsureIoWorkerLocked();
     } catch (...) {
         Unlock();

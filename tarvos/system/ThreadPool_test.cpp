@@ -592,6 +592,45 @@ TEST_F(RegisteredSocketTest, CompletionsAreDeliveredWhileEveryTaskThreadIsBlocke
     ASSERT_TRUE(WaitUntil([&] { return finished.load() == 4; }));
 }
 
+class CallingHandler final : public IoCompletionHandler, public ObjectImpl {
+public:
+    explicit CallingHandler(std::function<void()> onCompletion)
+        : _onCompletion(std::move(onCompletion)) {}
+    void OnIoCompletion(IoOperation*, int64_t, const Exception*) override { _onCompletion(); }
+
+private:
+    std::function<void()> _onCompletion;
+};
+
+// Whichever worker waits for readiness may be the one that runs a long callback, blocked on
+// something the pool does not know of: another worker must take over the waiting meanwhile.
+TEST_F(RegisteredSocketTest, CompletionsGoOnWhileACallbackBlocksOutsideThePool) {
+    int other[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, other), 0);
+    std::atomic<bool> blocked{false};
+    std::atomic<bool> sawTheOther{false};
+    Ref<IoCompletionHandler> blocking(new CallingHandler([&] {
+        blocked = true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (_handler->Count() == 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        sawTheOther = _handler->Count() > 0;
+    }));
+    Ref<IoRegistration> first;
+    static_cast<ThreadPoolPosix*>(_pool.Get())->AssociateHandle(other[0], blocking, first);
+    ReadOperation firstRead, secondRead;
+    first->Start(&firstRead);
+    _registration->Start(&secondRead);
+    ASSERT_EQ(write(other[1], "1", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
+    ASSERT_EQ(write(_fds[1], "2", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return sawTheOther.load(); }));
+    first->Cancel();
+    close(other[0]);
+    close(other[1]);
+}
+
 class RecordingConnect final : public ConnectCallback, public ObjectImpl {
 public:
     void OnConnectComplete(const Exception* error) override {

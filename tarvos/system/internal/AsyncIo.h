@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -45,6 +46,9 @@ public:
     // readiness edge instead of trying a call that would fail with EAGAIN. Must be false
     // whenever more may be there: the edge that announces it has already been consumed.
     virtual bool Drained(int64_t /*bytes*/, int /*error*/) const { return false; }
+    // Whether the operation is finished by the knowledge alone that bytes wait to be read (a
+    // read that only reports arriving data), without a call; sets `bytes` if so.
+    virtual bool CompletesOnReadable(int64_t& /*bytes*/) const { return false; }
 
 private:
     const Direction _direction;
@@ -80,6 +84,15 @@ public:
     void Cancel();
     bool IsCanceled() const;
 
+    // A transfer made on the descriptor by the caller's thread itself (a blocking read or write)
+    // bypasses Start, yet what it finds matters to the registration: a read that drained the
+    // descriptor means the next operation must wait for an edge, and a read may have taken the
+    // bytes whose edge is still on its way to a worker. BeginDirectTransfer before the call
+    // returns a token for EndDirectTransfer after it; `drained` is IoOperation::Drained of
+    // the call's outcome.
+    uint64_t BeginDirectTransfer(IoOperation::Direction direction) const noexcept;
+    void EndDirectTransfer(IoOperation::Direction direction, uint64_t token, bool drained);
+
 private:
     friend class ThreadPoolPosix;
 
@@ -87,8 +100,9 @@ private:
                    uint64_t slotKey);
     ~IoRegistration() override;
 
-    // Called by the worker that received readiness `events`: performs what became possible.
-    void OnReady(uint32_t events);
+    // Called by the worker that received readiness `events` from an epoll_wait that the pool
+    // entered at poll epoch `epoch`: performs what became possible.
+    void OnReady(uint32_t events, uint64_t epoch);
 
     // The pool's slot table holds the registration until Cancel or the pool's Shutdown, which
     // breaks this cycle.
@@ -102,6 +116,14 @@ private:
     // Per direction: no EAGAIN seen since the last readiness edge (a new descriptor may be).
     bool _ready[2] = {true, true};
     bool _canceled = false;
+    // The pool's poll epoch after the latest direct read. An event harvested by an epoll_wait
+    // entered at a later epoch was seen by the kernel after that read, and no read can have
+    // run since while an operation is pending in the read direction (one per direction), so
+    // the bytes it announces are still there.
+    uint64_t _directReadEpoch = 0;
+    // Per direction: readiness edges received; written under _mutex, read by
+    // BeginDirectTransfer without it.
+    std::atomic<uint64_t> _edges[2] = {0, 0};
 };
 
 // Registers `fd` with the calling thread's pool (ThreadPoolPosix::AssociateHandle) and returns

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <semaphore.h>
 #include <sys/epoll.h>
 
 #include <atomic>
@@ -61,8 +62,9 @@ public:
     // The pool of the calling thread's PrepareToWait; WrongThreadException off the pool.
     static void PrepareCurrentThreadToWait();
     // Before a pool thread blocks outside the pool's primitives (poll on a descriptor): hands
-    // the completions it deferred to itself to the other workers (invariant 10).
-    static void ShareCurrentThreadDeferred();
+    // the completions it deferred to itself to the other workers (invariant 10) and its poller
+    // role to a worker on standby (invariant 11).
+    static void CurrentThreadBlocks();
     // The pool of the calling thread, or null.
     static ThreadPoolPosix* CurrentPool() noexcept;
 
@@ -109,6 +111,12 @@ private:
         ~PollableThread() override;
     };
 
+    // A readiness event and the poll epoch at which its epoll_wait was entered.
+    struct ReadyEvent {
+        epoll_event event;
+        uint64_t epoch;
+    };
+
     // A scheduled timer; the timer queue and the caller's item share it.
     class TimerEntry;
     using TimerItem = TimerWheel<Ref<TimerEntry>>::Item;
@@ -129,6 +137,15 @@ private:
     int32_t AwakeIdleThreadsLocked() const noexcept;
     // Wakes one sleeping worker unless an idle worker is awake or a wake-up is in flight.
     void KickLocked();
+    // Takes the poller role from `thread` if it holds one; a worker on standby takes it up
+    // (invariant 11).
+    void LeavePollerRoleLocked(ThreadPosix* thread);
+    void WakeStandbyLocked();
+    void WaitOnStandby();
+    // Arms the hand-over watch for `due` unless it is armed; the timer thread must run.
+    void ArmHandOverLocked(int64_t due);
+    // On the timer thread: hands over the roles of pollers that dispatch for too long.
+    void HandOverStalledRoles();
     // The thread start rule for completion-queue entries: a worker must be free for them.
     void EnsureIoWorkerLocked();
     // Posts a completion (keys 1 and 2) after applying that rule.
@@ -143,11 +160,12 @@ private:
     void PostIoCompletion(const Ref<IoRegistration>& registration, IoOperation* operation,
                           int64_t bytes, int error);
     void RemoveIo(int fd);
+    uint64_t GetPollEpoch() const noexcept { return _pollEpoch.load(std::memory_order_seq_cst); }
 
     void Dispatch(Posted& entry);
     // Performs what a readiness event of a registered descriptor allows. Pool mutex held on
     // entry and exit, released meanwhile.
-    void DispatchReadyLocked(const epoll_event& event);
+    void DispatchReadyLocked(const ReadyEvent& ready);
     // Dispatch with the completions it causes deferred to this worker, then RunDeferred.
     void DispatchDeferring(Posted& entry);
     // Runs what this worker deferred to itself (invariant 10) and ends the deferring.
@@ -183,6 +201,7 @@ private:
     int _timerFd = -1;         // timerfd armed for the earliest due timer
     int _timerWakeFd = -1;     // eventfd that wakes the timer thread
     int _connectEpollFd = -1;  // sockets with a connect in progress, watched by the timer thread
+    int _handOverFd = -1;      // timerfd: a poller may have dispatched for too long
 
     // Guarded by the pool mutex (LockableObjectImpl).
     int32_t _totalThreads = 0;
@@ -193,10 +212,20 @@ private:
     bool _spinnerActive = false;          // a worker spins for new work (invariant 9)
     std::atomic<uint64_t> _workEpoch{0};  // changed under the mutex, read by the spinner
     bool _ioRegistered = false;
+    // Invariant 11: the poller roles held and available; the idle workers waiting on _standby;
+    // whether a post to _standby is not yet taken; whether _handOverFd is armed.
+    int32_t _pollers = 0;
+    int32_t _pollerMax = 1;
+    int32_t _standbyThreads = 0;
+    bool _standbyWakePending = false;
+    bool _handOverArmed = false;
+    sem_t _standby;
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
     RingQueue<Ref<Task>> _tasks;
     RingQueue<Posted> _posted;
-    RingQueue<epoll_event> _readyEvents;  // taken by one epoll_wait beyond its first event
+    RingQueue<ReadyEvent> _readyEvents;  // taken by one epoll_wait beyond its first event
+    // Raised by every worker as it enters epoll_wait (IoRegistration::_directReadEpoch).
+    std::atomic<uint64_t> _pollEpoch{0};
     // The completions the calling worker deferred to itself (invariant 10).
     static thread_local RingQueue<Posted> t_deferred;
     std::atomic<bool> _timerThreadStarted{false};  // set under the pool mutex

@@ -41,6 +41,10 @@ public:
     // Set for a worker the pool started: the pool counted it in totalThreads when it started
     // the thread, so its first RunThread must not count it again.
     bool _countedAtStart = false;
+    // A worker holding one of the pool's poller roles (ThreadPoolPosix invariant 11), and when
+    // it last left epoll_wait to dispatch (0 while it waits there).
+    bool _poller = false;
+    int64_t _pollerBusySince = 0;
 
     void SetThreadId(int64_t id) noexcept { _threadId.store(id, std::memory_order_release); }
     // The thread has ended (a started thread) or left the pool for good (an entered one).
