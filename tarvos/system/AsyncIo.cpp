@@ -123,6 +123,9 @@ uint64_t IoRegistration::BeginDirectTransfer(IoOperation::Direction direction) c
 
 void IoRegistration::EndDirectTransfer(IoOperation::Direction direction, uint64_t token,
                                        bool drained) {
+    if (direction == IoOperation::Direction::Write && !drained) {
+        return;  // a write proves nothing the registration keeps
+    }
     const auto index = static_cast<size_t>(direction);
     std::lock_guard<std::mutex> guard(_mutex);
     if (direction == IoOperation::Direction::Read) {

@@ -25,6 +25,9 @@
 //     pending and can still be waited for or delivered to its callback.
 //  7. A blocking transfer marks its direction pending and `waiting` for its whole length, so a
 //     concurrent start or wait on that direction throws InProgressException.
+//  8. Start issues the transfer under the lock it took for the record (TransferBlockingLocked,
+//     TransferInitiateLocked): one lock round trip per operation. A blocking transfer releases
+//     the lock only while it waits for its descriptor.
 
 #include "tarvos/system/StreamBase.h"
 
@@ -198,18 +201,15 @@ void StreamBase::Start(Direction direction, void* buffer, int32_t length, bool h
     if (!hasCallbackArgument) {
         // Blocking: the transfer itself is the waiter of its direction (invariant 7).
         record.waiting = true;
-        Unlock();
         int32_t bytes = 0;
         try {
-            bytes = TransferBlocking(direction, buffer, length);
+            bytes = TransferBlockingLocked(direction, buffer, length);
         } catch (...) {
-            Lock();
             record.state = kIdle;
             record.waiting = false;
             Unlock();
             throw;
         }
-        Lock();
         record.state = kIdle;
         record.waiting = false;
         Unlock();
@@ -218,19 +218,18 @@ void StreamBase::Start(Direction direction, void* buffer, int32_t length, bool h
     }
     record.callback = callback;
     record.keepAlive = this;
-    Unlock();
     try {
-        TransferInitiate(direction, buffer, length);
+        TransferInitiateLocked(direction, buffer, length);
     } catch (...) {
         Ref<StreamBase> keepAlive;
         Ref<Object> dropped;
-        Lock();
         record.state = kIdle;
         dropped = std::move(record.callback);
         keepAlive = std::move(record.keepAlive);
         Unlock();
         throw;
     }
+    Unlock();
 }
 
 void StreamBase::DeliverCompletion(Direction direction, int32_t bytes, const Exception* error) {

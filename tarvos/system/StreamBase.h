@@ -46,16 +46,18 @@ protected:
 
     // Whether the stream has an open handle. Called with the lock held.
     virtual bool HasHandleLocked() const = 0;
-    // Transfers synchronously; called with the lock released while the direction is pending.
-    // A write moves all `length` bytes. Returns the byte count or throws.
-    virtual int32_t TransferBlocking(Direction direction, void* buffer, int32_t length) = 0;
-    // Issues an asynchronous transfer; called with the lock released while the direction is
-    // pending. Its end must reach DeliverCompletion exactly once, on a pool thread, never inside
-    // this call. Throws when the transfer could not be issued (then nothing is delivered).
-    virtual void TransferInitiate(Direction direction, void* buffer, int32_t length) = 0;
+    // Transfers synchronously; called with the lock held while the direction is pending, it may
+    // release the lock while it waits and returns or throws with the lock held again. A write
+    // moves all `length` bytes. Returns the byte count or throws.
+    virtual int32_t TransferBlockingLocked(Direction direction, void* buffer, int32_t length) = 0;
+    // Issues an asynchronous transfer; called with the lock held while the direction is pending,
+    // and must not wait. Its end must reach DeliverCompletion exactly once, on a pool thread,
+    // never inside this call. Throws when the transfer could not be issued (then nothing is
+    // delivered).
+    virtual void TransferInitiateLocked(Direction direction, void* buffer, int32_t length) = 0;
 
-    // Delivers the end of the transfer issued by TransferInitiate. Called on a pool worker with
-    // the lock released. `error` is null on success.
+    // Delivers the end of the transfer issued by TransferInitiateLocked. Called on a pool worker
+    // with the lock released. `error` is null on success.
     void DeliverCompletion(Direction direction, int32_t bytes, const Exception* error);
 
     // Whether the calling thread holds the stream's lock.

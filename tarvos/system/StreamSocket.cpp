@@ -139,43 +139,51 @@ void StreamSocket::Close() {
     _fd = -1;
 }
 
-int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_t length) {
+int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, int32_t length) {
     const IoOperation::Direction ioDirection =
         direction == Direction::Read ? IoOperation::Direction::Read : IoOperation::Direction::Write;
-    Lock();
     const int fd = _fd;
     if (fd < 0) {
-        Unlock();
         throw CanceledException();
     }
-    ++_fdUsers;
-    // Held by the stream until its destruction, so usable without the lock.
-    IoRegistration* const registration = _registration.Get();
-    Unlock();
+    IoRegistration& registration = *_registration;
     Transfer transfer(ioDirection);
     transfer.Prepare(buffer, length);
-    const uint64_t token = registration->BeginDirectTransfer(ioDirection);
-    int error = 0;
-    for (;;) {
-        error = transfer.Step(fd);
-        if (error != EAGAIN) {
-            break;
+    const uint64_t token = registration.BeginDirectTransfer(ioDirection);
+    // The first attempt runs under the lock: the call does not wait, and most transfers need
+    // no second one.
+    int error = transfer.Step(fd);
+    bool closed = false;
+    if (error == EAGAIN) {
+        // Waiting for the socket without the lock; Close leaves the descriptor open for this
+        // thread until it is done (_fdUsers).
+        ++_fdUsers;
+        Unlock();
+        {
+            struct Relock {
+                StreamSocket* stream;
+                ~Relock() { stream->Lock(); }
+            } relock{this};
+            while (error == EAGAIN) {
+                ThreadPoolPosix::CurrentThreadBlocks();
+                pollfd waitFor{fd,
+                               static_cast<short>(
+                                   ioDirection == IoOperation::Direction::Read ? POLLIN : POLLOUT),
+                               0};
+                if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+                    error = errno;
+                    break;
+                }
+                error = transfer.Step(fd);
+            }
         }
-        ThreadPoolPosix::CurrentThreadBlocks();
-        pollfd waitFor{fd, static_cast<short>(direction == Direction::Read ? POLLIN : POLLOUT), 0};
-        if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
-            error = errno;
-            break;
+        closed = _fd != fd;
+        if (--_fdUsers == 0 && _closingFd >= 0) {
+            close(_closingFd);
+            _closingFd = -1;
         }
     }
-    registration->EndDirectTransfer(ioDirection, token, transfer.Drained(transfer.Done(), error));
-    Lock();
-    const bool closed = _fd != fd;
-    if (--_fdUsers == 0 && _closingFd >= 0) {
-        close(_closingFd);
-        _closingFd = -1;
-    }
-    Unlock();
+    registration.EndDirectTransfer(ioDirection, token, transfer.Drained(transfer.Done(), error));
     if (closed) {
         throw CanceledException();
     }
@@ -185,18 +193,14 @@ int32_t StreamSocket::TransferBlocking(Direction direction, void* buffer, int32_
     return transfer.Done();
 }
 
-void StreamSocket::TransferInitiate(Direction direction, void* buffer, int32_t length) {
+void StreamSocket::TransferInitiateLocked(Direction direction, void* buffer, int32_t length) {
     Transfer* transfer = _transfers[static_cast<int>(direction)].get();
     transfer->Prepare(buffer, length);
-    Lock();
-    // After Close the registration is cancelled and fails the transfer with ECANCELED.
-    const Ref<IoRegistration> registration = _registration;
-    const int fd = _fd;
-    Unlock();
-    if (fd >= 0) {
-        OnTransferIssued(direction, fd, transfer);
+    if (_fd >= 0) {
+        OnTransferIssued(direction, _fd, transfer);
     }
-    registration->Start(transfer);
+    // After Close the registration is cancelled and fails the transfer with ECANCELED.
+    _registration->Start(transfer);
 }
 
 void StreamSocket::OnIoCompletion(IoOperation* operation, int64_t bytes, const Exception* error) {

@@ -32,11 +32,12 @@ protected:
     const Ref<ThreadPool>& GetPool() const noexcept { return _pool; }
 
     bool HasHandleLocked() const override { return _fd >= 0; }
-    int32_t TransferBlocking(Direction direction, void* buffer, int32_t length) override;
-    void TransferInitiate(Direction direction, void* buffer, int32_t length) override;
+    int32_t TransferBlockingLocked(Direction direction, void* buffer, int32_t length) override;
+    void TransferInitiateLocked(Direction direction, void* buffer, int32_t length) override;
 
-    // Hooks for the derived stream: an asynchronous transfer is about to be issued on `fd`
-    // (`record` names its operation record), and the socket is about to be closed (lock held).
+    // Hooks for the derived stream, both called with the lock held: an asynchronous transfer is
+    // about to be issued on `fd` (`record` names its operation record), and the socket is about
+    // to be closed.
     virtual void OnTransferIssued(Direction direction, int fd, const void* record);
     virtual void OnClosingLocked(int fd);
 
