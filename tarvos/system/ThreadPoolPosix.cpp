@@ -44,8 +44,9 @@
 //     submissions are ignored, and every pool thread leaves its loop. What was already in flight
 //     ends instead of being stranded: every registration is cancelled, so each pending I/O
 //     operation completes with CanceledException, and the leaving workers dispatch what is in
-//     _posted (up to kShutdownDrainLimit entries each) before they go. An entry posted when no
-//     worker is left is dropped.
+//     _posted (up to kShutdownDrainLimit entries each) before they go; while another worker
+//     still runs a callback or a task, they stay for what it may post and then wait for. An
+//     entry posted when no worker is left is dropped.
 //  7. Lock order: the pool mutex before _timerMutex; the timer thread never holds both.
 //  8. A timer's task is taken exactly once, by an atomic exchange: by the timer thread when it
 //     fires or by Cancel, never both. _timerFd is armed only under _timerMutex, never later
@@ -117,6 +118,8 @@ constexpr int kDeferredBudget = 32;
 // How many posted entries a worker still dispatches when it leaves at shutdown (invariant 6): a
 // callback that keeps reissuing cancelled operations must not hold it for ever.
 constexpr int kShutdownDrainLimit = 100000;
+// How often a leaving worker that stays for the busy ones looks whether they are done.
+constexpr int kShutdownRecheckMillis = 2;
 // Readiness events one epoll_wait may take; those beyond the first wait in _readyEvents.
 constexpr int kEventBatch = 16;
 // How long a poller may dispatch before the timer thread hands its role to another worker
@@ -537,7 +540,9 @@ void ThreadPoolPosix::PrepareToWait() {
         thread != nullptr && thread->GetPool() == this) {
         LeavePollerRoleLocked(thread);
     }
-    if (!_shuttingDown) {
+    // After Shutdown only for what is posted: with every other worker gone or busy, the entry
+    // this thread may wait for would have nobody to dispatch it (invariant 6).
+    if (!_shuttingDown || !_posted.Empty()) {
         const int32_t ioThreads = _totalThreads - _taskThreads;
         if (ioThreads == _busyThreads) {
             if (_totalThreads < _taskMax + _ioMax) {
@@ -590,8 +595,10 @@ void ThreadPoolPosix::KickLocked() {
 }
 
 void ThreadPoolPosix::WakeStandbyLocked() {
-    if (_standbyThreads > 0 && !_standbyWakePending) {
-        _standbyWakePending = true;
+    // One post per worker on standby at most: each need for a worker gets its own, and none
+    // piles up in the semaphore.
+    if (_standbyWakes < _standbyThreads) {
+        ++_standbyWakes;
         sem_post(&_standby);
     }
 }
@@ -858,7 +865,9 @@ bool ThreadPoolPosix::RunThread() {
                 WaitOnStandby();
                 Lock();
                 --_standbyThreads;
-                _standbyWakePending = false;
+                if (_standbyWakes > 0) {
+                    --_standbyWakes;  // this one's, or one a timed-out wait left for the next
+                }
                 continue;
             }
             self->_poller = true;
@@ -902,11 +911,25 @@ bool ThreadPoolPosix::RunThread() {
         }
     }
     LeavePollerRoleLocked(self);
-    for (int left = kShutdownDrainLimit; left > 0 && !_posted.Empty(); --left) {
-        Posted entry = _posted.PopFront();
-        Unlock();
-        DispatchDeferring(entry);
-        Lock();
+    for (int left = kShutdownDrainLimit; left > 0;) {
+        if (!_posted.Empty()) {
+            Posted entry = _posted.PopFront();
+            ++_busyThreads;
+            Unlock();
+            DispatchDeferring(entry);
+            Lock();
+            --_busyThreads;
+            --left;
+        } else if (_busyThreads > 0 || _taskThreads > 0) {
+            // Another worker still runs a callback or a task, which may post a completion and
+            // then wait for it (a close followed by a wait): stay to dispatch it. This worker
+            // counts as awake meanwhile, so nothing is sent to wake it; it looks again shortly.
+            Unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(kShutdownRecheckMillis));
+            Lock();
+        } else {
+            break;
+        }
     }
     --_totalThreads;
     Unlock();

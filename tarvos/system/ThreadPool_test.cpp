@@ -489,12 +489,36 @@ protected:
     }
     void TearDown() override {
         _registration->Cancel();
+        if (_secondRegistration) {
+            _secondRegistration->Cancel();
+        }
         ThreadPoolTest::TearDown();
-        close(_fds[0]);
-        close(_fds[1]);
+        for (int fd : {_fds[0], _fds[1], _second[0], _second[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    // Registers one end of a second socket pair (_second) with `handler`.
+    IoRegistration& RegisterSecondPair(const Ref<IoCompletionHandler>& handler) {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, _second), 0);
+        static_cast<ThreadPoolPosix*>(_pool.Get())
+            ->AssociateHandle(_second[0], handler, _secondRegistration);
+        return *_secondRegistration;
+    }
+    // From a callback: waits up to 10 s for the fixture's handler to record a completion.
+    bool AwaitFixtureCompletion() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (_handler->Count() == 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return _handler->Count() > 0;
     }
 
     int _fds[2] = {-1, -1};
+    int _second[2] = {-1, -1};
+    Ref<IoRegistration> _secondRegistration;
     Ref<RecordingHandler> _handler;
     Ref<IoRegistration> _registration;
 };
@@ -605,30 +629,47 @@ private:
 // Whichever worker waits for readiness may be the one that runs a long callback, blocked on
 // something the pool does not know of: another worker must take over the waiting meanwhile.
 TEST_F(RegisteredSocketTest, CompletionsGoOnWhileACallbackBlocksOutsideThePool) {
-    int other[2] = {-1, -1};
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, other), 0);
     std::atomic<bool> blocked{false};
     std::atomic<bool> sawTheOther{false};
-    Ref<IoCompletionHandler> blocking(new CallingHandler([&] {
+    IoRegistration& first = RegisterSecondPair(new CallingHandler([&] {
         blocked = true;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (_handler->Count() == 0 && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        sawTheOther = _handler->Count() > 0;
+        sawTheOther = AwaitFixtureCompletion();
     }));
-    Ref<IoRegistration> first;
-    static_cast<ThreadPoolPosix*>(_pool.Get())->AssociateHandle(other[0], blocking, first);
     ReadOperation firstRead, secondRead;
-    first->Start(&firstRead);
+    first.Start(&firstRead);
     _registration->Start(&secondRead);
-    ASSERT_EQ(write(other[1], "1", 1), 1);
+    ASSERT_EQ(write(_second[1], "1", 1), 1);
     ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
     ASSERT_EQ(write(_fds[1], "2", 1), 1);
     ASSERT_TRUE(WaitUntil([&] { return sawTheOther.load(); }));
-    first->Cancel();
-    close(other[0]);
-    close(other[1]);
+}
+
+// A callback that cancels an operation (its completion is deferred to the callback's own
+// worker) and then waits for that completion must get it even when the pool shuts down between
+// the two: a leaving worker stays for it.
+TEST_F(RegisteredSocketTest, ShutdownDeliversWhatABusyCallbackPostsAndThenWaitsFor) {
+    std::atomic<bool> cancelled{false}, goOn{false}, delivered{false};
+    IoRegistration& trigger = RegisterSecondPair(new CallingHandler([&] {
+        _registration->Cancel();  // the pending read's completion goes to this worker's queue
+        cancelled = true;
+        while (!goOn.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ThreadPoolPosix::PrepareCurrentThreadToWait();
+        delivered = AwaitFixtureCompletion();
+    }));
+    ReadOperation pendingRead, triggerRead;
+    _registration->Start(&pendingRead);
+    trigger.Start(&triggerRead);
+    ASSERT_EQ(write(_second[1], "go", 2), 2);
+    ASSERT_TRUE(WaitUntil([&] { return cancelled.load(); }));
+    _pool->Shutdown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // idle workers would leave
+    goOn = true;
+    ASSERT_TRUE(_pool->WaitForThreads(20000000));
+    EXPECT_TRUE(delivered.load());
+    ASSERT_EQ(_handler->Count(), 1u);
+    EXPECT_EQ(_handler->Records()[0].errorType, "canceled");
 }
 
 class RecordingConnect final : public ConnectCallback, public ObjectImpl {

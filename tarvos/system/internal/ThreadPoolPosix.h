@@ -213,11 +213,11 @@ private:
     std::atomic<uint64_t> _workEpoch{0};  // changed under the mutex, read by the spinner
     bool _ioRegistered = false;
     // Invariant 11: the poller roles held and available; the idle workers waiting on _standby;
-    // whether a post to _standby is not yet taken; whether _handOverFd is armed.
+    // the posts to _standby not yet taken; whether _handOverFd is armed.
     int32_t _pollers = 0;
     int32_t _pollerMax = 1;
     int32_t _standbyThreads = 0;
-    bool _standbyWakePending = false;
+    int32_t _standbyWakes = 0;
     bool _handOverArmed = false;
     sem_t _standby;
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
