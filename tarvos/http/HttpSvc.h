@@ -39,13 +39,15 @@ public:
 // No thread waits on an idle connection: each waits with a zero-length read on its stream. A
 // request header is read as its bytes arrive, without holding a thread in between, and must be
 // complete within the header time limit; a body read inside a handler waits at most the body
-// read time limit. Either expiry closes the connection.
+// read time limit, and a reply's write at most the response write time limit for the client to
+// take more bytes. Each expiry closes the connection.
 //
 // Safe for concurrent use. Start must run on a thread of the pool that serves the connections.
 class TARVOS_API HttpSvc : public virtual Object {
 public:
     static constexpr int64_t kDefaultHeaderTimeoutMicros = 30'000'000;
     static constexpr int64_t kDefaultBodyReadTimeoutMicros = 60'000'000;
+    static constexpr int64_t kDefaultResponseWriteTimeoutMicros = 60'000'000;
 
     // Starts accepting. Logs "Request to start ignored, already started" when started; throws
     // Exception("ServerSocket not set") without a socket, Exception("No RequestHandler has been
@@ -60,6 +62,9 @@ public:
     // Time limits, in microseconds (0 or negative: none); they apply to requests begun later.
     virtual void SetHeaderTimeout(int64_t micros) = 0;
     virtual void SetBodyReadTimeout(int64_t micros) = 0;
+    // How long a reply's write waits for a client that takes no bytes; then the connection is
+    // closed (see System::SetWriteWaitLimit).
+    virtual void SetResponseWriteTimeout(int64_t micros) = 0;
 };
 
 // A new service on `socket` (listening already, or before its first Start) that logs to

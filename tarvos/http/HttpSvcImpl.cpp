@@ -131,6 +131,7 @@ void HttpConnection::Serve(HttpSvcImpl* service, const Ref<Stream>& stream) {
     _stream = stream;
     _request->BeginRequest(stream);
     _request->SetBodyReadTimeout(service->GetBodyReadTimeout());
+    System::SetWriteWaitLimit(*stream, service->GetResponseWriteTimeout());
     WaitForData();
 }
 
@@ -438,6 +439,10 @@ void HttpSvcImpl::SetHeaderTimeout(int64_t micros) {
 
 void HttpSvcImpl::SetBodyReadTimeout(int64_t micros) {
     _bodyReadTimeout = micros;
+}
+
+void HttpSvcImpl::SetResponseWriteTimeout(int64_t micros) {
+    _responseWriteTimeout = micros;
 }
 
 HttpSvcImpl::OpState HttpSvcImpl::GetState() {

@@ -81,6 +81,20 @@ public:
     }
     // Whether the server closed the connection (within 20 s) with nothing more to read.
     bool ClosedByServer() { return _pending.empty() && !Fill(); }
+    // Reads and drops what comes until the server closes the connection (true) or 20 s pass
+    // without a byte (false).
+    bool DrainUntilClosed() {
+        for (;;) {
+            pollfd ready{_fd, POLLIN, 0};
+            if (poll(&ready, 1, 20000) != 1) {
+                return false;
+            }
+            char buffer[65536];
+            if (recv(_fd, buffer, sizeof buffer, 0) <= 0) {
+                return true;
+            }
+        }
+    }
 
 private:
     bool Fill() {
@@ -150,6 +164,15 @@ public:
         if (uri == "/throw") {
             throw Exception("boom");
         }
+        if (uri == "/big") {
+            // More than any socket buffer holds, for a client that reads none of it.
+            const std::string piece(65536, 'b');
+            response.SetContentLength(256 * static_cast<int64_t>(piece.size()));
+            for (int i = 0; i < 256; ++i) {
+                response.Write(piece.data(), static_cast<int32_t>(piece.size()));
+            }
+            return;
+        }
         response.Write("abc", 3);
         if (uri == "/short") {
             response.SetContentLength(10);  // and returns after 3 of its 10 bytes
@@ -183,7 +206,7 @@ protected:
         _service = RefCast<HttpSvcImpl>(service);
         CreateDocumentHandler(_root.string(), _logger, _documents);
         _documents->AddHandler("/hello", new EchoHandler());
-        for (const char* name : {"/throw", "/open", "/short"}) {
+        for (const char* name : {"/throw", "/open", "/short", "/big"}) {
             _documents->AddHandler(name, new CarelessHandler());
         }
         _service->SetRequestHandler(_documents);
@@ -391,6 +414,16 @@ TEST_F(HttpSvcTest, StalledOrVanishingBodyEndsOnlyItsOwnConnection) {
         vanishing.Send("POST /hello HTTP/1.1\r\nContent-Length: 100\r\n\r\nonly part");
     }
     EXPECT_EQ(Get("/hello"), 200);
+}
+
+TEST_F(HttpSvcTest, ClientThatStopsReadingAReplyLosesItsConnectionOnly) {
+    _service->SetResponseWriteTimeout(200000);
+    Client stalled(_port);
+    stalled.Send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Logged().find("Reason: Operation timed out") != std::string::npos; }));
+    EXPECT_EQ(Get("/hello"), 200);
+    EXPECT_TRUE(stalled.DrainUntilClosed());
 }
 
 TEST_F(HttpSvcTest, ClosedConnectionsLeaveNoDescriptorBehind) {

@@ -87,6 +87,13 @@ inline void CloseStream(Stream& stream) {
     stream.Close();
 }
 
+// Limits how long a blocking Write on `stream` waits for the peer to take more bytes (0 or
+// negative: no limit, the default). Each wait starts afresh, so a slow peer that keeps reading
+// is served; one that stops for longer has the stream closed under it, and the Write throws
+// TimeoutException after part of its bytes may have gone out. Returns false, changing nothing,
+// for a stream that has no such limit (the socket and pipe streams have it).
+TARVOS_API bool SetWriteWaitLimit(Stream& stream, int64_t micros);
+
 // Callbacks made from functions, for callers that do not want a class of their own.
 template <class F>
 class FunctionReadCallback final : public StreamReadCallback, public ObjectImpl {

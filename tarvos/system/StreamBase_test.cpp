@@ -148,6 +148,28 @@ TEST_F(StreamStateTest, ZeroLengthReadCompletesWhenThePeerCloses) {
     EXPECT_EQ(_near->Read(_buffer, sizeof _buffer), 0);
 }
 
+// The limit is on each wait for the peer, not on the whole write: a peer that keeps reading,
+// however slowly, is served; one that stops loses the stream.
+TEST_F(StreamStateTest, BlockingWriteWaitsForASlowPeerButNotForOneThatStopsReading) {
+    ASSERT_TRUE(SetWriteWaitLimit(*_far, 500000));
+    const std::string slow(8 << 20, 's');
+    std::thread reader([this] {
+        char sink[65536];
+        for (size_t total = 0; total < (8u << 20);) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+            total += static_cast<size_t>(_near->Read(sink, sizeof sink));
+        }
+    });
+    EXPECT_NO_THROW(_far->Write(slow.data(), static_cast<int32_t>(slow.size())));
+    reader.join();
+
+    ASSERT_TRUE(SetWriteWaitLimit(*_near, 100000));
+    _big.assign(64 << 20, 'x');
+    EXPECT_THROW(_near->Write(_big.data(), static_cast<int32_t>(_big.size())), TimeoutException);
+    // Part of the bytes went out: the stream is closed rather than left mid-message.
+    EXPECT_THROW(_near->Write("x", 1), PosixSystemException);
+}
+
 // A blocking read that empties the socket may take bytes whose readiness is still on its way to
 // a worker: a zero-length read started after it must wait for bytes that really arrive.
 TEST_F(StreamStateTest, ZeroLengthReadAfterABlockingReadEmptiedTheSocketWaitsForNewBytes) {

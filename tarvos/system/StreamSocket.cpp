@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "tarvos/core/Panic.h"
@@ -154,6 +155,11 @@ int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, 
     // no second one.
     int error = transfer.Step(fd);
     bool closed = false;
+    // Whole milliseconds for poll, rounded up; -1 waits without limit.
+    const int waitMillis =
+        ioDirection == IoOperation::Direction::Write && _writeWaitLimit > 0
+            ? static_cast<int>(std::min<int64_t>((_writeWaitLimit + 999) / 1000, INT32_MAX))
+            : -1;
     if (error == EAGAIN) {
         // Waiting for the socket without the lock; Close leaves the descriptor open for this
         // thread until it is done (_fdUsers).
@@ -170,8 +176,13 @@ int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, 
                                static_cast<short>(
                                    ioDirection == IoOperation::Direction::Read ? POLLIN : POLLOUT),
                                0};
-                if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+                const int ready = poll(&waitFor, 1, waitMillis);
+                if (ready < 0 && errno != EINTR) {
                     error = errno;
+                    break;
+                }
+                if (ready == 0) {
+                    error = ETIMEDOUT;
                     break;
                 }
                 error = transfer.Step(fd);
@@ -187,6 +198,12 @@ int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, 
     if (closed) {
         throw CanceledException();
     }
+    if (error == ETIMEDOUT) {
+        // The peer stopped taking bytes: what went out is part of a message, so the stream
+        // cannot be used on.
+        Close();
+        throw TimeoutException();
+    }
     if (error != 0) {
         ThrowPosixError(error, direction == Direction::Read ? "recv" : "send");
     }
@@ -201,6 +218,20 @@ void StreamSocket::TransferInitiateLocked(Direction direction, void* buffer, int
     }
     // After Close the registration is cancelled and fails the transfer with ECANCELED.
     _registration->Start(transfer);
+}
+
+void StreamSocket::SetWriteWaitLimit(int64_t micros) {
+    ScopedLock lock(*this);
+    _writeWaitLimit = micros > 0 ? micros : 0;
+}
+
+bool SetWriteWaitLimit(Stream& stream, int64_t micros) {
+    auto* socket = dynamic_cast<StreamSocket*>(&stream);
+    if (socket == nullptr) {
+        return false;
+    }
+    socket->SetWriteWaitLimit(micros);
+    return true;
 }
 
 void StreamSocket::OnIoCompletion(IoOperation* operation, int64_t bytes, const Exception* error) {

@@ -89,6 +89,7 @@ public:
     RequestHandler* GetRequestHandler() override;
     void SetHeaderTimeout(int64_t micros) override;
     void SetBodyReadTimeout(int64_t micros) override;
+    void SetResponseWriteTimeout(int64_t micros) override;
     std::string ToString() const override;
 
     Statistics GetStatistics() const noexcept;
@@ -100,6 +101,7 @@ public:
     Ref<RequestHandler> GetHandlerForRequest();
     int64_t GetHeaderTimeout() const noexcept { return _headerTimeout.load(); }
     int64_t GetBodyReadTimeout() const noexcept { return _bodyReadTimeout.load(); }
+    int64_t GetResponseWriteTimeout() const noexcept { return _responseWriteTimeout.load(); }
     void CountReadCallback(bool failed) noexcept;
 
 private:
@@ -117,6 +119,7 @@ private:
 
     std::atomic<int64_t> _headerTimeout{kDefaultHeaderTimeoutMicros};
     std::atomic<int64_t> _bodyReadTimeout{kDefaultBodyReadTimeoutMicros};
+    std::atomic<int64_t> _responseWriteTimeout{kDefaultResponseWriteTimeoutMicros};
     std::atomic<uint16_t> _acceptsFailed{0};
     std::atomic<uint16_t> _acceptsWithoutStream{0};
     std::atomic<uint16_t> _acceptsReading{0};

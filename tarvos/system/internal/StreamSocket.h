@@ -20,6 +20,8 @@ namespace Tarvos::System {
 class TARVOS_INTERNAL StreamSocket : public StreamBase {
 public:
     void Close() override;
+    // See SetWriteWaitLimit.
+    void SetWriteWaitLimit(int64_t micros);
 
 protected:
     StreamSocket();
@@ -51,6 +53,7 @@ private:
     int _fd = -1;
     int _closingFd = -1;  // closed, but still polled by `_fdUsers` blocking transfers
     int _fdUsers = 0;
+    int64_t _writeWaitLimit = 0;  // microseconds; 0: none
     Ref<ThreadPool> _pool;
     Ref<IoRegistration> _registration;  // kept after Close: a cancelled one fails new operations
     // Owned; each is pending at most once at a time (the stream's state machine sees to that).
