@@ -163,7 +163,8 @@ void IoRegistration::OnReady(uint32_t events, uint64_t epoch) {
             // The kernel reported the bytes after the latest direct read, and nothing has read
             // since: an operation that only reports them needs no call (a peek per request).
             const bool bytesWait =
-                direction == 0 && epoch > _directReadEpoch &&
+                direction == static_cast<size_t>(IoOperation::Direction::Read) &&
+                epoch > _directReadEpoch &&
                 (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) == EPOLLIN;
             if ((bytesWait && operation->CompletesOnReadable(bytes)) ||
                 operation->Perform(_fd, bytes, error)) {

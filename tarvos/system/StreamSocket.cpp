@@ -166,10 +166,18 @@ int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, 
         ++_fdUsers;
         Unlock();
         {
-            struct Relock {
+            // Takes the lock back however the wait ends, and lets a Close made meanwhile close
+            // the descriptor once no thread polls it any more.
+            struct Reacquire {
                 StreamSocket* stream;
-                ~Relock() { stream->Lock(); }
-            } relock{this};
+                ~Reacquire() {
+                    stream->Lock();
+                    if (--stream->_fdUsers == 0 && stream->_closingFd >= 0) {
+                        close(stream->_closingFd);
+                        stream->_closingFd = -1;
+                    }
+                }
+            } reacquire{this};
             while (error == EAGAIN) {
                 ThreadPoolPosix::CurrentThreadBlocks();
                 pollfd waitFor{fd,
@@ -189,10 +197,6 @@ int32_t StreamSocket::TransferBlockingLocked(Direction direction, void* buffer, 
             }
         }
         closed = _fd != fd;
-        if (--_fdUsers == 0 && _closingFd >= 0) {
-            close(_closingFd);
-            _closingFd = -1;
-        }
     }
     registration.EndDirectTransfer(ioDirection, token, transfer.Drained(transfer.Done(), error));
     if (closed) {
