@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # HTTP load: tarvos-host running the demo plug-in against nginx (one worker, access log off,
 # keep-alive on) serving the same files, with wrk on the same machine, the two servers taking
-# turns run by run. Needs wrk and nginx (Debian packages; installed when missing).
+# turns run by run (the first of each pair alternates between rounds). Needs wrk and nginx (Debian packages; installed when missing).
 #
 #   bench/http_bench.sh [BUILD_DIR] [SECONDS] [ROUNDS]
 #
@@ -101,9 +101,12 @@ declare -A total
 scenarios=("hello|-t1 -c50|/hello" "small|-t1 -c50|/small.html" "page|-t1 -c50|/page.html"
            "http10|-t1 -c50 -s $work/http10.lua|/hello" "c200|-t1 -c200|/hello")
 for round in $(seq "$rounds"); do
+    # Who goes first swaps from round to round, so that neither always meets a cold start.
+    order="tarvos nginx"
+    [ $((round % 2)) = 0 ] && order="nginx tarvos"
     for entry in "${scenarios[@]}"; do
         IFS='|' read -r name args path <<<"$entry"
-        for server in tarvos nginx; do
+        for server in $order; do
             port=$tarvos_port
             [ $server = nginx ] && port=$nginx_port
             # shellcheck disable=SC2086
@@ -115,7 +118,7 @@ for round in $(seq "$rounds"); do
                 'BEGIN {print a + b}')
         done
     done
-    for server in tarvos nginx; do
+    for server in $order; do
         port=$tarvos_port
         [ $server = nginx ] && port=$nginx_port
         out=$(PATH_PART=/hello run $port -t1 -c1 --latency)
