@@ -60,4 +60,23 @@ inline Ref<Testing::FakeStream> ScriptedStream(const std::string& message,
     return stream;
 }
 
+// Splits the input (SplitInput) into `message`, runs `run(message, chunks, true)` with the read
+// sizes and `run(message, {}, false)` with the whole message in one read, and reports `what`
+// when the transcripts differ: how the bytes arrive must never change the result. False when
+// the input is too short.
+template <class Run>
+bool CheckSplitDoesNotMatter(const uint8_t* data, size_t size, const char* what, Run&& run,
+                             std::string& message) {
+    std::vector<size_t> chunks;
+    if (!SplitInput(data, size, chunks, message)) {
+        return false;
+    }
+    const std::string split = run(message, chunks, true);
+    const std::string whole = run(message, std::vector<size_t>(), false);
+    if (split != whole) {
+        Finding(what, "split:\n" + split + "\nwhole:\n" + whole);
+    }
+    return true;
+}
+
 }  // namespace Tarvos::Http::fuzzing

@@ -66,15 +66,12 @@ std::string Run(const std::string& message, const std::vector<size_t>& chunks) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<size_t> chunks;
     std::string message;
-    if (!Tarvos::Http::fuzzing::SplitInput(data, size, chunks, message)) {
-        return 0;
-    }
-    const std::string split = Run(message, chunks);
-    const std::string whole = Run(message, {});
-    if (split != whole) {
-        Finding("chunking changed the responses", "split:\n" + split + "\nwhole:\n" + whole);
-    }
+    Tarvos::Http::fuzzing::CheckSplitDoesNotMatter(
+        data, size, "chunking changed the responses",
+        [](const std::string& text, const std::vector<size_t>& chunks, bool) {
+            return Run(text, chunks);
+        },
+        message);
     return 0;
 }

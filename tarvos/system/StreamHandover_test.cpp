@@ -83,15 +83,10 @@ class StreamHandoverTest : public Testing::PoolFixture {
 protected:
     void SetUp() override {
         PoolFixture::SetUp();
-        _output = new Testing::LockedTextWriter();
-        Ref<Service::Logger> root;
-        Service::CreateRootLogger("test", _output, nullptr, root);
-        Service::SetDefaultLogger(root);
-        _pool->Drain(0);  // forgets a "TCP" logger made below an earlier default logger
+        _output = Testing::CaptureDefaultLog(_pool);
     }
     void TearDown() override {
-        Service::SetDefaultLogger(nullptr);
-        _pool->Drain(0);
+        Testing::ReleaseDefaultLog(_pool);
         PoolFixture::TearDown();
     }
 

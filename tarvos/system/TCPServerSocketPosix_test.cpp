@@ -212,16 +212,10 @@ class TCPLoggingTest : public TCPSocketTest {
 protected:
     void SetUp() override {
         TCPSocketTest::SetUp();
-        _output = new Testing::LockedTextWriter();
-        Ref<Service::Logger> root;
-        Service::CreateRootLogger("test", _output, nullptr, root);
-        root->SetLevel(Service::LogLevel::Trivia);
-        Service::SetDefaultLogger(root);
-        _pool->Drain(0);  // forgets a "TCP" logger made below an earlier default logger
+        _output = Testing::CaptureDefaultLog(_pool, Service::LogLevel::Trivia);
     }
     void TearDown() override {
-        Service::SetDefaultLogger(nullptr);
-        _pool->Drain(0);
+        Testing::ReleaseDefaultLog(_pool);
         TCPSocketTest::TearDown();
     }
     std::string Logged() { return _output->Text(); }

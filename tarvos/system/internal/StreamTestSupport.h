@@ -12,6 +12,8 @@
 
 #include "tarvos/core/Exception.h"
 #include "tarvos/core/Writer.h"
+#include "tarvos/service/Log.h"
+#include "tarvos/service/LoggerImpl.h"
 #include "tarvos/system/Stream.h"
 #include "tarvos/system/StreamServer.h"
 #include "tarvos/system/SystemFactory.h"
@@ -98,6 +100,26 @@ private:
     std::mutex _mutex;
     std::string _text;
 };
+
+// Makes a new root logger writing into the returned writer the process's default logger (at
+// `level`, unless 0), and lets `pool` forget a "TCP" logger made below an earlier default.
+inline Ref<LockedTextWriter> CaptureDefaultLog(const Ref<ThreadPool>& pool, int32_t level = 0) {
+    Ref<LockedTextWriter> output(new LockedTextWriter());
+    Ref<Service::Logger> root;
+    Service::CreateRootLogger("test", output, nullptr, root);
+    if (level != 0) {
+        root->SetLevel(level);
+    }
+    Service::SetDefaultLogger(root);
+    pool->Drain(0);
+    return output;
+}
+
+// Undoes CaptureDefaultLog.
+inline void ReleaseDefaultLog(const Ref<ThreadPool>& pool) {
+    Service::SetDefaultLogger(nullptr);
+    pool->Drain(0);
+}
 
 // A pool whose threads include the test's own thread, and connected TCP pairs on 127.0.0.1.
 class PoolFixture : public ::testing::Test {
