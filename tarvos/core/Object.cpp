@@ -100,14 +100,14 @@ int32_t ScoreboardHash2D::Add(const void* key, int32_t delta) {
     }
     for (int32_t i = 0; i < n; ++i) {
         if (entries[i].key.load(std::memory_order_acquire) == key) {
-            entries[i].count.fetch_add(delta, std::memory_order_relaxed);
+            AddAt(bucket * kSlots + i, delta);
             return bucket * kSlots + i;
         }
     }
     if (n < kSlots) {
         const int32_t slot = _fill[bucket].fetch_add(1, std::memory_order_acq_rel);
         if (slot < kSlots) {
-            entries[slot].count.fetch_add(delta, std::memory_order_relaxed);
+            AddAt(bucket * kSlots + slot, delta);
             entries[slot].key.store(key, std::memory_order_release);
             return bucket * kSlots + slot;
         }
@@ -121,15 +121,25 @@ void ScoreboardHash2D::AddAt(int32_t entry, int32_t delta) {
         _overflow.fetch_add(delta, std::memory_order_relaxed);
         return;
     }
-    _entries[entry / kSlots][entry % kSlots].count.fetch_add(delta, std::memory_order_relaxed);
+    std::atomic<int32_t>& counter = delta < 0 ? _removed[entry / kSlots][entry % kSlots]
+                                              : _entries[entry / kSlots][entry % kSlots].count;
+    counter.fetch_add(delta, std::memory_order_relaxed);
+}
+
+int32_t ScoreboardHash2D::CountAt(int32_t bucket, int32_t slot) const noexcept {
+    // Wraps like the single counter it stands for.
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(_entries[bucket][slot].count.load(std::memory_order_relaxed)) +
+        static_cast<uint32_t>(_removed[bucket][slot].load(std::memory_order_relaxed)));
 }
 
 int32_t ScoreboardHash2D::CountOf(const void* key) const noexcept {
-    const Entry* entries = _entries[BucketOf(key)];
+    const int32_t bucket = BucketOf(key);
+    const Entry* entries = _entries[bucket];
     int32_t total = 0;
     for (int32_t i = 0; i < kSlots; ++i) {
         if (entries[i].key.load(std::memory_order_acquire) == key) {
-            total += entries[i].count.load(std::memory_order_relaxed);
+            total += CountAt(bucket, i);
         }
     }
     return total;
@@ -145,7 +155,7 @@ void ScoreboardHash2D::Dump(std::string& out) const {
             if (key == nullptr) {
                 continue;
             }
-            const int32_t count = _entries[b][s].count.load(std::memory_order_relaxed);
+            const int32_t count = CountAt(b, s);
             total += count;
             slotTotals[s] += count;
             const std::string name = DemangleTypeName(static_cast<const char*>(key));

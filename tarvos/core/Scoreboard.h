@@ -51,8 +51,14 @@ private:
         std::atomic<int32_t> count{0};
     };
 
+    int32_t CountAt(int32_t bucket, int32_t slot) const noexcept;
+
     std::atomic<int32_t> _fill[kBuckets] = {};
     Entry _entries[kBuckets][kSlots];
+    // The negative deltas of each entry, kept apart from the positive ones: objects are often
+    // made on one thread and released on another, and one shared counter would move its cache
+    // line between the two processors for every object. An entry's count is the sum of both.
+    std::atomic<int32_t> _removed[kBuckets][kSlots] = {};
     std::atomic<int32_t> _overflow{0};
 };
 

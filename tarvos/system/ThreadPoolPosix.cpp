@@ -1,7 +1,8 @@
 // The thread pool.
 //
 // Work kinds and where they wait:
-//   tasks        _tasks (FIFO), run by workers under the task rule
+//   tasks        _tasks (FIFO, under a spin lock of its own), run by workers under the task
+//                rule
 //   completions  the completion queue: an epoll instance (_epollFd) holding the registered
 //                descriptors (key 1, edge-triggered) and _postFd, an edge-triggered eventfd written
 //                to wake one sleeping worker (a key-4 wake-up) for _posted (keys 1, 2 and 3
@@ -74,6 +75,21 @@
 //     been away from epoll_wait for kHandOverMicros (a callback that computes or blocks on
 //     something the pool does not know of), the timer thread takes the role from it
 //     (HandOverStalledRoles) and a worker on standby, or a new one, polls instead.
+// 12. QueueWork adds the task to _tasks (under its own spin lock, not the pool mutex), then
+//     reads _taskThreads and _spinnerActive. When every task slot is held, or a worker spins
+//     for work, it is done: no other worker could take the task and none is started for it. A
+//     worker holding a task slot goes on taking tasks from _tasks without the pool mutex
+//     (RunTasks), and before it gives the slot up it lowers _taskThreads and then looks at
+//     _tasks under the pool mutex; the spinner clears _spinnerActive and then looks likewise.
+//     Both sides use sequentially consistent operations, so either the producer sees the slot
+//     freed and takes the pool mutex to wake or start a worker as before, or the worker sees
+//     the task. So a steady stream of tasks reaches a busy worker without either side taking
+//     the pool mutex. A worker that ran tasks queued while it worked lingers, holding its slot,
+//     for up to kSpinMicros after the queue runs dry (one worker at a time, only in a pool
+//     without registered descriptors, as for invariant 9); when a task comes it lets others
+//     gather for kGatherMicros and takes them together. With one task slot a worker takes up
+//     to kTaskBatch tasks at once, which changes no order, as they would run one after another
+//     on it anyway.
 
 #include "tarvos/system/internal/ThreadPoolPosix.h"
 
@@ -113,6 +129,9 @@ constexpr int kMaxPollableThreads = 3;
 // work must have come for that wait to be worth it next time.
 constexpr int64_t kSpinMicros = 20;
 constexpr int64_t kSpinWorthMicros = 200;
+// How long a worker that holds its task slot lets newly queued tasks gather before it takes
+// them (RunTasks).
+constexpr int64_t kGatherMicros = 2;
 // How many completions a worker defers to itself in a row before it shares them (invariant 10).
 constexpr int kDeferredBudget = 32;
 // How many posted entries a worker still dispatches when it leaves at shutdown (invariant 6): a
@@ -122,6 +141,8 @@ constexpr int kShutdownDrainLimit = 100000;
 constexpr int kShutdownRecheckMillis = 2;
 // Readiness events one epoll_wait may take; those beyond the first wait in _readyEvents.
 constexpr int kEventBatch = 16;
+// How many tasks a worker takes under one lock when the pool runs one task at a time.
+constexpr size_t kTaskBatch = 32;
 // How long a poller may dispatch before the timer thread hands its role to another worker
 // (invariant 11).
 constexpr int64_t kHandOverMicros = 1000;
@@ -673,7 +694,7 @@ bool ThreadPoolPosix::CanTakeTaskIfQueuedLocked() const noexcept {
 bool ThreadPoolPosix::SpinForWork(uint64_t epoch) const noexcept {
     const int64_t deadline = MonotonicMicros() + kSpinMicros;
     for (uint32_t round = 1;; ++round) {
-        if (_workEpoch.load(std::memory_order_acquire) != epoch) {
+        if (_workEpoch.load(std::memory_order_acquire) != epoch || !_tasks.Empty()) {
             return true;
         }
         if (round % 64 == 0 && MonotonicMicros() > deadline) {
@@ -705,8 +726,51 @@ void ThreadPoolPosix::PostCompletionLocked(Posted&& entry) {
     PostLocked(std::move(entry));
 }
 
+void ThreadPoolPosix::TaskQueue::Acquire() noexcept {
+    uint32_t round = 0;
+    while (_busy.exchange(true, std::memory_order_acquire)) {
+        while (_busy.load(std::memory_order_relaxed)) {
+            if (++round % 128 == 0) {
+                sched_yield();  // the holder may have lost its processor
+            } else {
+                __builtin_ia32_pause();
+            }
+        }
+    }
+}
+
+void ThreadPoolPosix::TaskQueue::Push(Ref<Task>&& task) {
+    Acquire();
+    try {
+        _queue.PushBack(std::move(task));
+    } catch (...) {
+        Release();
+        throw;
+    }
+    _size.fetch_add(1);
+    Release();
+}
+
+size_t ThreadPoolPosix::TaskQueue::Take(Ref<Task>* out, size_t max) {
+    Acquire();
+    size_t taken = 0;
+    while (taken < max && !_queue.Empty()) {
+        out[taken++] = _queue.PopFront();
+    }
+    _size.fetch_sub(taken);
+    Release();
+    return taken;
+}
+
+void ThreadPoolPosix::TaskQueue::Swap(RingQueue<Ref<Task>>& other) {
+    Acquire();
+    _queue.Swap(other);
+    _size.store(_queue.Size());
+    Release();
+}
+
 void ThreadPoolPosix::QueueWorkLocked(Ref<Task>&& task) {
-    _tasks.PushBack(std::move(task));
+    _tasks.Push(std::move(task));
     BumpWorkEpochLocked();
     GrowForBacklogLocked();
 }
@@ -729,13 +793,26 @@ void ThreadPoolPosix::QueueWork(Ref<Task> task) {
     if (!task) {
         throw InvalidArgumentException("QueueWork: null task");
     }
-    Lock();
-    if (_shuttingDown) {
+    if (_shuttingDown.load(std::memory_order_acquire)) {
+        return;
+    }
+    _tasks.Push(std::move(task));
+    if (_shuttingDown.load()) {
+        // Shutdown began meanwhile and may have dropped the queue before this push: drop what
+        // is queued now as it would have (invariant 6), outside the pool mutex.
+        RingQueue<Ref<Task>> dropped;
+        Lock();
+        _tasks.Swap(dropped);
         Unlock();
         return;
     }
+    if (_taskThreads.load() >= _taskMax || _spinnerActive.load()) {
+        return;  // a worker holding a task slot, or the spinning one, takes it (invariant 12)
+    }
+    Lock();
+    BumpWorkEpochLocked();
     try {
-        QueueWorkLocked(std::move(task));
+        GrowForBacklogLocked();
     } catch (...) {
         // The task is queued; only the extra worker could not be started.
         Unlock();
@@ -774,11 +851,73 @@ void ThreadPoolPosix::RunTask(Ref<Task>& task) {
     } catch (...) {
         ReportUnhandled("task");
     }
+    ReleaseTask(task);
+}
+
+void ThreadPoolPosix::ReleaseTask(Ref<Task>& task) {
     try {
         task.Reset();
     } catch (...) {
         ReportUnhandled("task release");
     }
+}
+
+void ThreadPoolPosix::RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger) {
+    const size_t batch = _taskMax == 1 ? kTaskBatch : 1;
+    for (int rounds = 1;; ++rounds) {
+        for (size_t i = 0; i < taken; ++i) {
+            if (!_shuttingDown.load(std::memory_order_acquire)) {
+                RunTask(tasks[i]);
+            } else {
+                ReleaseTask(tasks[i]);  // dropped like the tasks still queued (invariant 6)
+            }
+        }
+        // The task slot is still this worker's: go on with what was queued meanwhile without
+        // the pool mutex, so that a producer never finds the slot free between two tasks
+        // (invariant 12). While tasks keep arriving as fast as they run, keep the slot a little
+        // after the queue runs dry too; giving it up would send the next producer to the pool
+        // mutex, where it meets this worker and sleeps.
+        if (_tasks.Empty() && !(mayLinger && rounds > 1 && LingerForTask())) {
+            return;
+        }
+        if (_shuttingDown.load(std::memory_order_acquire)) {
+            return;
+        }
+        taken = _tasks.Take(tasks, batch);
+    }
+}
+
+bool ThreadPoolPosix::LingerForTask() noexcept {
+    bool expected = false;
+    if (!_taskLinger.compare_exchange_strong(expected, true)) {
+        return false;  // one worker at a time (invariant 9)
+    }
+    const int64_t deadline = MonotonicMicros() + kSpinMicros;
+    bool arrived = false;
+    for (uint32_t round = 1; !_shuttingDown.load(std::memory_order_relaxed); ++round) {
+        if (!_tasks.Empty()) {
+            arrived = true;
+            break;
+        }
+        if (round % 8 == 0 && MonotonicMicros() > deadline) {
+            break;
+        }
+        // Look seldom: each look takes the queue's cache line from the producer.
+        for (int i = 0; i < 8; ++i) {
+            __builtin_ia32_pause();
+        }
+    }
+    if (arrived) {
+        // Let a few more come before taking them, without looking at the queue meanwhile:
+        // taking each task the moment it is queued moves the queue's cache lines between the
+        // processors for every task, which costs the producer more than the task itself.
+        const int64_t gathered = MonotonicMicros() + kGatherMicros;
+        while (MonotonicMicros() < gathered) {
+            __builtin_ia32_pause();
+        }
+    }
+    _taskLinger.store(false, std::memory_order_relaxed);
+    return arrived;
 }
 
 void ThreadPoolPosix::ReportUnhandled(const char*) {
@@ -805,10 +944,11 @@ bool ThreadPoolPosix::RunThread() {
         ++_totalThreads;
     }
     bool spinBeforeSleep = true;
+    Ref<Task> tasks[kTaskBatch];
     while (!_shuttingDown) {
         while (CanTakeTaskLocked()) {
             LeavePollerRoleLocked(self);  // a task may take long: another worker polls meanwhile
-            Ref<Task> task = _tasks.PopFront();
+            const size_t taken = _tasks.Take(tasks, _taskMax == 1 ? kTaskBatch : 1);
             ++_taskThreads;
             if (!_tasks.Empty()) {
                 // A backlog remains: apply the start rule again, so that a burst of queued tasks
@@ -819,8 +959,9 @@ bool ThreadPoolPosix::RunThread() {
                     // Threads could not be started; the running workers work off the queue.
                 }
             }
+            const bool mayLinger = !_ioRegistered;
             Unlock();
-            RunTask(task);
+            RunTasks(tasks, taken, mayLinger);
             Lock();
             --_taskThreads;
         }
@@ -1078,7 +1219,7 @@ void ThreadPoolPosix::Shutdown() {
         return;
     }
     _shuttingDown = true;
-    tasks.Swap(_tasks);
+    _tasks.Swap(tasks);
     connects.swap(_connects);
     slots.swap(_ioSlots);
     _freeIoSlots.clear();
@@ -1264,7 +1405,7 @@ void ThreadPoolPosix::FireDueTimers() {
     Lock();
     if (!_shuttingDown) {
         for (Ref<Task>& task : due) {
-            _tasks.PushBack(std::move(task));
+            _tasks.Push(std::move(task));
         }
         BumpWorkEpochLocked();
         try {

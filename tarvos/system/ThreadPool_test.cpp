@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -128,6 +129,46 @@ TEST_F(ThreadPoolTest, TasksStillQueuedAtShutdownNeverRun) {
     gate.Open();
     ASSERT_TRUE(_pool->WaitForThreads(20 * 1000 * 1000));
     EXPECT_EQ(laterRan.load(), 0);
+}
+
+// Producers race the hand-overs of the task slots: bursts with pauses between them let a worker
+// run dry, linger and give its slot up while more tasks arrive. A task stranded by a missed
+// hand-over would wait for a sleeping worker's 10 s time-out, beyond the limit here.
+TEST_F(ThreadPoolTest, TasksFromManyProducersAllRunPromptlyAndInEachProducersOrder) {
+    for (const int taskMax : {1, 3}) {
+        SCOPED_TRACE(taskMax);
+        Start({{"TaskMax", std::to_string(taskMax)}});
+        constexpr int kProducers = 4;
+        constexpr int kEach = 5000;
+        std::atomic<int> ran{0}, outOfOrder{0};
+        // With one slot the tasks run one after another, so they may share these plainly.
+        std::vector<int> next(kProducers, 0);
+        std::vector<std::thread> producers;
+        for (int p = 0; p < kProducers; ++p) {
+            producers.emplace_back([&, p] {
+                std::mt19937 random(static_cast<unsigned>(p));
+                std::uniform_int_distribution<int> burst(1, 64), pauseMicros(0, 40);
+                for (int i = 0; i < kEach;) {
+                    for (int n = burst(random); n > 0 && i < kEach; --n, ++i) {
+                        _pool->QueueWork(MakeTask([&, p, i] {
+                            if (taskMax == 1 && next[p]++ != i) {
+                                ++outOfOrder;
+                            }
+                            ++ran;
+                        }));
+                    }
+                    std::this_thread::sleep_for(std::chrono::microseconds(pauseMicros(random)));
+                }
+            });
+        }
+        for (std::thread& producer : producers) {
+            producer.join();
+        }
+        EXPECT_TRUE(
+            WaitUntil([&] { return ran.load() == kProducers * kEach; }, std::chrono::seconds(8)));
+        EXPECT_EQ(outOfOrder.load(), 0);
+        StopPool(_pool);
+    }
 }
 
 TEST_F(ThreadPoolTest, PostCallbackRunsWithItsTwoWordsOnAWorker) {

@@ -117,6 +117,32 @@ private:
         uint64_t epoch;
     };
 
+    // The queued tasks, under a lock of their own so that QueueWork adds one without the pool
+    // mutex (invariant 12); any thread may push or take at any time. The size is mirrored in an
+    // atomic whose operations are sequentially consistent: a push, followed by the pusher's
+    // read of _taskThreads, orders against a worker's change of _taskThreads followed by its
+    // look at the queue. On a cache line of its own, away from the pool's counters.
+    class alignas(64) TaskQueue {
+    public:
+        bool Empty() const noexcept { return _size.load() == 0; }
+        size_t Size() const noexcept { return _size.load(std::memory_order_relaxed); }
+        void Push(Ref<Task>&& task);
+        // Moves up to `max` tasks, oldest first, into `out`; returns how many.
+        size_t Take(Ref<Task>* out, size_t max);
+        void Swap(RingQueue<Ref<Task>>& other);
+
+    private:
+        // A spin lock: every hold is a few stores (a push) or a few moves (a take), so a
+        // pusher that meets a taker waits a few hundred cycles instead of sleeping in the
+        // kernel and being woken, which would cost both sides far more than the hold.
+        void Acquire() noexcept;
+        void Release() noexcept { _busy.store(false, std::memory_order_release); }
+
+        std::atomic<bool> _busy{false};
+        RingQueue<Ref<Task>> _queue;  // guarded by _busy
+        std::atomic<size_t> _size{0};
+    };
+
     // A scheduled timer; the timer queue and the caller's item share it.
     class TimerEntry;
     using TimerItem = TimerWheel<Ref<TimerEntry>>::Item;
@@ -175,6 +201,16 @@ private:
     void DispatchIoCompletion(IoRegistration& registration, IoOperation* operation, int64_t bytes,
                               int error);
     void RunTask(Ref<Task>& task);
+    // Drops the reference; an exception from the task's destructor is reported.
+    void ReleaseTask(Ref<Task>& task);
+    // Runs `taken` tasks from `tasks`, then what is queued meanwhile, with the pool mutex not
+    // held and a task slot counted for this worker. `mayLinger`: the worker may wait briefly
+    // for the next task before it gives the slot up.
+    void RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger);
+    // Spins up to kSpinMicros for a task to be queued, keeping this worker's task slot, and
+    // when one comes lets more gather for kGatherMicros; false when none came or another worker
+    // already lingers.
+    bool LingerForTask() noexcept;
     void ReportUnhandled(const char* where);
 
     void WorkerMain(const Ref<ThreadPosix>& self);
@@ -206,10 +242,13 @@ private:
     // Guarded by the pool mutex (LockableObjectImpl).
     int32_t _totalThreads = 0;
     int32_t _busyThreads = 0;
-    int32_t _taskThreads = 0;
-    int32_t _sleepingThreads = 0;         // workers blocked in epoll_wait
-    bool _kickPending = false;            // a wake-up was written and no worker took it yet
-    bool _spinnerActive = false;          // a worker spins for new work (invariant 9)
+    // Written under the mutex; QueueWork reads it without (invariant 12).
+    std::atomic<int32_t> _taskThreads{0};
+    int32_t _sleepingThreads = 0;  // workers blocked in epoll_wait
+    bool _kickPending = false;     // a wake-up was written and no worker took it yet
+    // A worker spins for new work (invariant 9); written under the mutex, QueueWork reads it
+    // without (invariant 12).
+    std::atomic<bool> _spinnerActive{false};
     std::atomic<uint64_t> _workEpoch{0};  // changed under the mutex, read by the spinner
     bool _ioRegistered = false;
     // Invariant 11: the poller roles held and available; the idle workers waiting on _standby;
@@ -221,7 +260,8 @@ private:
     bool _handOverArmed = false;
     sem_t _standby;
     std::atomic<bool> _shuttingDown{false};  // written under the mutex, read anywhere
-    RingQueue<Ref<Task>> _tasks;
+    TaskQueue _tasks;
+    std::atomic<bool> _taskLinger{false};  // a worker holds its task slot spinning (RunTasks)
     RingQueue<Posted> _posted;
     RingQueue<ReadyEvent> _readyEvents;  // taken by one epoll_wait beyond its first event
     // Raised by every worker as it enters epoll_wait (IoRegistration::_directReadEpoch).
