@@ -994,6 +994,16 @@ bool ThreadPoolPosix::RunThread() {
             const bool arrived = SpinForWork(epoch);
             Lock();
             _spinnerActive = false;
+            if (!_tasks.Empty() && !CanTakeTaskLocked()) {
+                // A producer left its task to this spinner (invariant 12), but the task rule
+                // changed meanwhile (a descriptor was registered): apply the start rule the
+                // producer skipped.
+                try {
+                    GrowForBacklogLocked();
+                } catch (...) {
+                    // The running workers take it when the rule lets them.
+                }
+            }
             if (arrived || _shuttingDown || CanTakeTaskLocked() || !_posted.Empty()) {
                 continue;
             }
