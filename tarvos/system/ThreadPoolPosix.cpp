@@ -890,7 +890,7 @@ void ThreadPoolPosix::RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger) {
 bool ThreadPoolPosix::LingerForTask() noexcept {
     bool expected = false;
     if (!_taskLinger.compare_exchange_strong(expected, true)) {
-        return false;  // one worker at a time (invariant 9)
+        return false;  // one worker at a time (invariant 12)
     }
     const int64_t deadline = MonotonicMicros() + kSpinMicros;
     bool arrived = false;

@@ -125,7 +125,6 @@ private:
     class alignas(64) TaskQueue {
     public:
         bool Empty() const noexcept { return _size.load() == 0; }
-        size_t Size() const noexcept { return _size.load(std::memory_order_relaxed); }
         void Push(Ref<Task>&& task);
         // Moves up to `max` tasks, oldest first, into `out`; returns how many.
         size_t Take(Ref<Task>* out, size_t max);
