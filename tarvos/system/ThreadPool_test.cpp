@@ -171,6 +171,36 @@ TEST_F(ThreadPoolTest, TasksFromManyProducersAllRunPromptlyAndInEachProducersOrd
     }
 }
 
+// Producers keep queueing while Shutdown begins. Every task must either run or be released by
+// the time the pool's threads are gone: none may sit in the queue, holding what it captured,
+// until the pool itself is destroyed.
+TEST_F(ThreadPoolTest, TasksQueuedAsShutdownBeginsRunOrAreReleasedBeforeThePoolEnds) {
+    Start({{"TaskMax", "2"}});
+    constexpr int kProducers = 3;
+    constexpr int kEach = 20000;
+    std::atomic<int> queued{0}, released{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                std::shared_ptr<int> token(new int(0), [&](int* held) {
+                    delete held;
+                    ++released;
+                });
+                _pool->QueueWork(MakeTask([token] {}));
+                ++queued;
+            }
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return queued.load() > kEach; }));
+    _pool->Shutdown();
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
+    ASSERT_TRUE(_pool->WaitForThreads(20 * 1000 * 1000));
+    EXPECT_EQ(released.load(), kProducers * kEach);
+}
+
 TEST_F(ThreadPoolTest, PostCallbackRunsWithItsTwoWordsOnAWorker) {
     Start();
     static std::atomic<uintptr_t> sum{0};
