@@ -226,18 +226,23 @@ std::unique_ptr<Exception> MakeIoError(int error) {
 
 namespace {
 
-// Holds a one-byte spin lock for a few instructions.
+// Holds a one-byte spin lock for a few instructions. A waiter never sleeps in the kernel: a
+// producer meeting a worker on the task queue would cost both sides a wake-up, far more than the
+// hold. It yields the processor now and then, as the holder may have lost its own.
 class SpinGuard {
 public:
     explicit SpinGuard(std::atomic_flag& flag) : _flag(flag) {
-        while (_flag.test_and_set(std::memory_order_acquire)) {
-            _flag.wait(true, std::memory_order_relaxed);
+        for (uint32_t round = 0; _flag.test_and_set(std::memory_order_acquire);) {
+            while (_flag.test(std::memory_order_relaxed)) {
+                if (++round % 128 == 0) {
+                    sched_yield();
+                } else {
+                    __builtin_ia32_pause();
+                }
+            }
         }
     }
-    ~SpinGuard() {
-        _flag.clear(std::memory_order_release);
-        _flag.notify_one();
-    }
+    ~SpinGuard() { _flag.clear(std::memory_order_release); }
     SpinGuard(const SpinGuard&) = delete;
     SpinGuard& operator=(const SpinGuard&) = delete;
 
@@ -691,17 +696,33 @@ bool ThreadPoolPosix::CanTakeTaskIfQueuedLocked() const noexcept {
     return _taskThreads < _taskMax && (!_ioRegistered || _totalThreads - _taskThreads > _ioMin);
 }
 
-bool ThreadPoolPosix::SpinForWork(uint64_t epoch) const noexcept {
-    const int64_t deadline = MonotonicMicros() + kSpinMicros;
-    for (uint32_t round = 1;; ++round) {
-        if (_workEpoch.load(std::memory_order_acquire) != epoch || !_tasks.Empty()) {
+namespace {
+
+// Spins until `ready()` or for `micros`; false on time-out. Looks every `gap` pauses and reads
+// the clock every 64 pauses.
+template <class Ready>
+bool SpinUntil(int64_t micros, uint32_t gap, Ready ready) {
+    const int64_t deadline = MonotonicMicros() + micros;
+    for (uint32_t paused = 0;;) {
+        if (ready()) {
             return true;
         }
-        if (round % 64 == 0 && MonotonicMicros() > deadline) {
+        for (uint32_t i = 0; i < gap; ++i) {
+            __builtin_ia32_pause();
+        }
+        paused += gap;
+        if (paused % 64 == 0 && MonotonicMicros() > deadline) {
             return false;
         }
-        __builtin_ia32_pause();
     }
+}
+
+}  // namespace
+
+bool ThreadPoolPosix::SpinForWork(uint64_t epoch) const noexcept {
+    return SpinUntil(kSpinMicros, 1, [&] {
+        return _workEpoch.load(std::memory_order_acquire) != epoch || !_tasks.Empty();
+    });
 }
 
 void ThreadPoolPosix::PostLocked(Posted&& entry) {
@@ -726,47 +747,26 @@ void ThreadPoolPosix::PostCompletionLocked(Posted&& entry) {
     PostLocked(std::move(entry));
 }
 
-void ThreadPoolPosix::TaskQueue::Acquire() noexcept {
-    uint32_t round = 0;
-    while (_busy.exchange(true, std::memory_order_acquire)) {
-        while (_busy.load(std::memory_order_relaxed)) {
-            if (++round % 128 == 0) {
-                sched_yield();  // the holder may have lost its processor
-            } else {
-                __builtin_ia32_pause();
-            }
-        }
-    }
-}
-
 void ThreadPoolPosix::TaskQueue::Push(Ref<Task>&& task) {
-    Acquire();
-    try {
-        _queue.PushBack(std::move(task));
-    } catch (...) {
-        Release();
-        throw;
-    }
+    SpinGuard guard(_busy);
+    _queue.PushBack(std::move(task));
     _size.fetch_add(1);
-    Release();
 }
 
 size_t ThreadPoolPosix::TaskQueue::Take(Ref<Task>* out, size_t max) {
-    Acquire();
+    SpinGuard guard(_busy);
     size_t taken = 0;
     while (taken < max && !_queue.Empty()) {
         out[taken++] = _queue.PopFront();
     }
     _size.fetch_sub(taken);
-    Release();
     return taken;
 }
 
 void ThreadPoolPosix::TaskQueue::Swap(RingQueue<Ref<Task>>& other) {
-    Acquire();
+    SpinGuard guard(_busy);
     _queue.Swap(other);
     _size.store(_queue.Size());
-    Release();
 }
 
 void ThreadPoolPosix::QueueWorkLocked(Ref<Task>&& task) {
@@ -863,7 +863,6 @@ void ThreadPoolPosix::ReleaseTask(Ref<Task>& task) {
 }
 
 void ThreadPoolPosix::RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger) {
-    const size_t batch = _taskMax == 1 ? kTaskBatch : 1;
     for (int rounds = 1;; ++rounds) {
         for (size_t i = 0; i < taken; ++i) {
             if (!_shuttingDown.load(std::memory_order_acquire)) {
@@ -883,8 +882,12 @@ void ThreadPoolPosix::RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger) {
         if (_shuttingDown.load(std::memory_order_acquire)) {
             return;
         }
-        taken = _tasks.Take(tasks, batch);
+        taken = _tasks.Take(tasks, TaskBatch());
     }
+}
+
+size_t ThreadPoolPosix::TaskBatch() const noexcept {
+    return _taskMax == 1 ? kTaskBatch : 1;
 }
 
 bool ThreadPoolPosix::LingerForTask() noexcept {
@@ -892,29 +895,15 @@ bool ThreadPoolPosix::LingerForTask() noexcept {
     if (!_taskLinger.compare_exchange_strong(expected, true)) {
         return false;  // one worker at a time (invariant 12)
     }
-    const int64_t deadline = MonotonicMicros() + kSpinMicros;
-    bool arrived = false;
-    for (uint32_t round = 1; !_shuttingDown.load(std::memory_order_relaxed); ++round) {
-        if (!_tasks.Empty()) {
-            arrived = true;
-            break;
-        }
-        if (round % 8 == 0 && MonotonicMicros() > deadline) {
-            break;
-        }
-        // Look seldom: each look takes the queue's cache line from the producer.
-        for (int i = 0; i < 8; ++i) {
-            __builtin_ia32_pause();
-        }
-    }
+    // Look seldom: each look takes the queue's cache line from the producer.
+    const bool arrived = SpinUntil(kSpinMicros, 8, [&] {
+        return !_tasks.Empty() || _shuttingDown.load(std::memory_order_relaxed);
+    });
     if (arrived) {
         // Let a few more come before taking them, without looking at the queue meanwhile:
         // taking each task the moment it is queued moves the queue's cache lines between the
         // processors for every task, which costs the producer more than the task itself.
-        const int64_t gathered = MonotonicMicros() + kGatherMicros;
-        while (MonotonicMicros() < gathered) {
-            __builtin_ia32_pause();
-        }
+        SpinUntil(kGatherMicros, 64, [] { return false; });
     }
     _taskLinger.store(false, std::memory_order_relaxed);
     return arrived;
@@ -948,7 +937,7 @@ bool ThreadPoolPosix::RunThread() {
     while (!_shuttingDown) {
         while (CanTakeTaskLocked()) {
             LeavePollerRoleLocked(self);  // a task may take long: another worker polls meanwhile
-            const size_t taken = _tasks.Take(tasks, _taskMax == 1 ? kTaskBatch : 1);
+            const size_t taken = _tasks.Take(tasks, TaskBatch());
             ++_taskThreads;
             if (!_tasks.Empty()) {
                 // A backlog remains: apply the start rule again, so that a burst of queued tasks

@@ -131,13 +131,8 @@ private:
         void Swap(RingQueue<Ref<Task>>& other);
 
     private:
-        // A spin lock: every hold is a few stores (a push) or a few moves (a take), so a
-        // pusher that meets a taker waits a few hundred cycles instead of sleeping in the
-        // kernel and being woken, which would cost both sides far more than the hold.
-        void Acquire() noexcept;
-        void Release() noexcept { _busy.store(false, std::memory_order_release); }
-
-        std::atomic<bool> _busy{false};
+        // A spin lock (SpinGuard), held for a few stores (a push) or a few moves (a take).
+        std::atomic_flag _busy;
         RingQueue<Ref<Task>> _queue;  // guarded by _busy
         std::atomic<size_t> _size{0};
     };
@@ -206,6 +201,9 @@ private:
     // held and a task slot counted for this worker. `mayLinger`: the worker may wait briefly
     // for the next task before it gives the slot up.
     void RunTasks(Ref<Task>* tasks, size_t taken, bool mayLinger);
+    // How many tasks a worker takes at once: a batch when the pool runs one task at a time
+    // (the order stays the same), else one, so that free slots share a backlog.
+    size_t TaskBatch() const noexcept;
     // Spins up to kSpinMicros for a task to be queued, keeping this worker's task slot, and
     // when one comes lets more gather for kGatherMicros; false when none came or another worker
     // already lingers.
